@@ -1,0 +1,10 @@
+#include "platform/com.h"
+#include "platform/entry.h"
+#include "repair/black_screen_fix.h"
+
+// One run of the repair. The exit code is 0 whatever happened: failures are silent by design.
+int platform::ProgramEntry() {
+    platform::InitializeComForThisThread();
+    RunBlackScreenFix();
+    return 0;
+}
