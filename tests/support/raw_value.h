@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Values as the registry stores them: a type code and the exact bytes, for setting up and checking tests
+// through the system registry without going through the code under test.
+struct RawValue {
+    std::uint32_t type = 0;
+    std::vector<unsigned char> bytes;
+    bool operator==(const RawValue& other) const { return type == other.type && bytes == other.bytes; }
+};
+
+// The UTF-16 code units of `text`, little-endian, exactly as written (add u'\0' for a terminator).
+std::vector<unsigned char> Utf16Bytes(std::u16string_view text);
+RawValue StringValue(std::u16string_view textWithTerminator);
+
+// Write `value` as `name` under HKEY_CURRENT_USER\`key`, creating the key; false if the registry refused.
+bool PutRawValue(const char16_t* key, const char16_t* name, const RawValue& value);
+// The stored value, or nothing if the key or value is missing.
+std::optional<RawValue> GetRawValue(const char16_t* key, const char16_t* name);
+// Makes HKEY_CURRENT_USER\`key` exist.
+bool MakeKey(const char16_t* key);
+bool KeyExists(const char16_t* key);
