@@ -1,7 +1,7 @@
 #pragma once
 
-// A modal message box with no owner window and no icon: a caption, a text and a set of buttons, shown until the
-// user answers. On Windows it is user32's MessageBoxW; elsewhere the terminal plays the dialog.
+// A modal message box with no owner window and no icon: a caption, a text and a set of buttons, shown until
+// the user answers. On Windows it is user32's MessageBoxW; elsewhere the terminal plays the dialog.
 
 namespace platform {
 
@@ -19,7 +19,7 @@ enum class DialogResult : int {
 };
 
 class MessageDialog {
-public:
+  public:
     virtual ~MessageDialog() = default;
 
     // Shows the box and waits for the answer. `caption` and `text` are NUL-terminated UTF-16.

@@ -4,12 +4,12 @@
 
 namespace platform {
 
-// Owns one handle and closes it exactly once. `Close` is a callable taking the handle; it may carry state (for
-// instance the registry the handle came from). A value-initialised handle (null) means "nothing held" and is
-// never passed to `Close`. Move-only, like the handle it owns.
+// Owns one handle and closes it exactly once. `Close` is a callable taking the handle; it may carry state
+// (for instance the registry the handle came from). A value-initialised handle (null) means "nothing held"
+// and is never passed to `Close`. Move-only, like the handle it owns.
 template <typename Handle, typename Close>
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(Close close) : close_(std::move(close)) {}
     ~UniqueHandle() { reset(); }
@@ -46,7 +46,7 @@ public:
         return &handle_;
     }
 
-private:
+  private:
     Handle handle_{};
     Close close_{};
 };

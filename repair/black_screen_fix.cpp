@@ -35,9 +35,12 @@ void RunBlackScreenFix(platform::Registry& registry, platform::MessageDialog& di
     }
 
     // A box that could not be shown reports neither Yes nor No: the switch goes back off then too.
-    if (dialog.Show(kCaption, kBackToHardwareText, platform::DialogButtons::YesNo) != platform::DialogResult::Yes) {
+    if (dialog.Show(kCaption, kBackToHardwareText, platform::DialogButtons::YesNo) !=
+        platform::DialogResult::Yes) {
         key.WriteString(kSoftwareOpenGlSwitch, kOff);
     }
 }
 
-void RunBlackScreenFix() { RunBlackScreenFix(platform::SystemRegistry(), platform::SystemMessageDialog()); }
+void RunBlackScreenFix() {
+    RunBlackScreenFix(platform::SystemRegistry(), platform::SystemMessageDialog());
+}

@@ -1,5 +1,5 @@
-#include "platform/com.h"
 #include "platform/entry.h"
+#include "platform/com.h"
 #include "repair/black_screen_fix.h"
 
 // One run of the repair. The exit code is 0 whatever happened: failures are silent by design.

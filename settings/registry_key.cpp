@@ -13,7 +13,8 @@ RegistryKey::RegistryKey(platform::Registry& registry)
 
 bool RegistryKey::Open(platform::KeyHandle root, const char16_t* subKey, bool openExistingOnly) {
     platform::KeyHandle* const out = hkey_.put();
-    status_ = openExistingOnly ? registry_->OpenKey(root, subKey, out) : registry_->CreateKey(root, subKey, out);
+    status_ =
+        openExistingOnly ? registry_->OpenKey(root, subKey, out) : registry_->CreateKey(root, subKey, out);
     if (status_ != kSuccess) {
         hkey_.release();  // whatever a failed call left there is no key of ours to close
         return false;

@@ -51,7 +51,9 @@ struct FlowCase {
     std::optional<RecordingDialog::Shown> dialog;
     RawValue after;
 };
-void PrintTo(const FlowCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const FlowCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class FlowTest : public ::testing::TestWithParam<FlowCase> {
   protected:

@@ -135,7 +135,9 @@ struct ReadCase {
     bool read;
     std::u16string text;  // what the output holds afterwards
 };
-void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const ReadCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class ReadStringTest : public RegistryKeyTest, public ::testing::WithParamInterface<ReadCase> {};
 
@@ -186,7 +188,9 @@ struct ChangeCase {
     std::u16string text;
     platform::RegistryStatus status;
 };
-void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const ChangeCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class ValueChangesBetweenQueries : public RegistryKeyTest,
                                    public ::testing::WithParamInterface<ChangeCase> {};

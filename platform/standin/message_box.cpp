@@ -1,5 +1,5 @@
-// The stand-in message box: the terminal is the dialog. It prints the caption, the text and the buttons in UTF-8
-// on standard output and reads the answer from standard input, a line at a time.
+// The stand-in message box: the terminal is the dialog. It prints the caption, the text and the buttons in
+// UTF-8 on standard output and reads the answer from standard input, a line at a time.
 
 #include <cstdio>
 #include <string>
@@ -15,7 +15,8 @@ std::string ToUtf8(std::u16string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
@@ -43,7 +44,8 @@ bool Print(const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
 }
 
-// One line of standard input without its line ending, folded to lower case and trimmed; false at end of input.
+// One line of standard input without its line ending, folded to lower case and trimmed; false at end of
+// input.
 bool ReadAnswer(std::string& answer) {
     answer.clear();
     int c = 0;
@@ -60,7 +62,7 @@ bool ReadAnswer(std::string& answer) {
 }
 
 class TerminalMessageDialog final : public MessageDialog {
-public:
+  public:
     DialogResult Show(const char16_t* caption, const char16_t* text, DialogButtons buttons) override {
         const std::string box = "\n[ " + ToUtf8(caption) + " ]\n" + ToUtf8(text) + "\n";
         if (buttons == DialogButtons::Ok) {

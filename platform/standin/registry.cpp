@@ -1,12 +1,14 @@
 // The stand-in registry: HKEY_CURRENT_USER kept as a tree of folders and files under the user's configuration
 // folder ($XDG_CONFIG_HOME, else ~/.config), in standin-registry/HKEY_CURRENT_USER.
 //
-// A key is a folder "k_NAME", a value a file "v_NAME" (the default value, whose name is empty, is "v_"). NAME is
-// the key or value name folded to upper case, since the registry compares names case-insensitively, with every
-// code unit other than A-Z, 0-9, '_' and '-' written as %XXXX (four hex digits). No name can therefore spell
-// "..", a separator or a temporary file's name, and two names meet in one file exactly when the registry would
-// take them for the same name. Each value file is written whole to a temporary file, flushed to disk, and renamed
-// over the old one, so a crash leaves either the old value or the new one. Folders and files are user-only.
+// A key is a folder "k_NAME", a value a file "v_NAME" (the default value, whose name is empty, is "v_"). NAME
+// is the key or value name folded to upper case, since the registry compares names case-insensitively, with
+// every code unit other than A-Z, 0-9, '_' and '-' written as %XXXX (four hex digits). No name can therefore
+// spell
+// "..", a separator or a temporary file's name, and two names meet in one file exactly when the registry
+// would take them for the same name. Each value file is written whole to a temporary file, flushed to disk,
+// and renamed over the old one, so a crash leaves either the old value or the new one. Folders and files are
+// user-only.
 
 #include <fcntl.h>
 #include <locale.h>
@@ -36,7 +38,7 @@ using namespace registry_status;
 
 // A file descriptor, closed when it goes out of scope. -1 holds nothing.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { reset(); }
@@ -62,7 +64,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -118,7 +120,8 @@ std::string EncodeName(char kind, std::u16string_view name) {
     std::string encoded{kind, '_'};
     for (const char16_t raw : name) {
         const char16_t unit = FoldCase(raw);
-        if ((unit >= u'A' && unit <= u'Z') || (unit >= u'0' && unit <= u'9') || unit == u'_' || unit == u'-') {
+        if ((unit >= u'A' && unit <= u'Z') || (unit >= u'0' && unit <= u'9') || unit == u'_' ||
+            unit == u'-') {
             encoded += static_cast<char>(unit);
         } else {
             encoded += '%';
@@ -133,10 +136,12 @@ std::string EncodeName(char kind, std::u16string_view name) {
     return encoded;
 }
 
-std::u16string_view View(const char16_t* text) { return text != nullptr ? std::u16string_view(text) : u""; }
+std::u16string_view View(const char16_t* text) {
+    return text != nullptr ? std::u16string_view(text) : u"";
+}
 
-// Splits a sub-key path at its backslashes. Runs of backslashes count as one and a trailing one is ignored, but
-// a path may not start with one. Returns false for a path the registry would refuse.
+// Splits a sub-key path at its backslashes. Runs of backslashes count as one and a trailing one is ignored,
+// but a path may not start with one. Returns false for a path the registry would refuse.
 bool SplitPath(std::u16string_view path, std::vector<std::u16string_view>& parts) {
     if (!path.empty() && path.front() == u'\\') {
         return false;
@@ -205,7 +210,8 @@ RegistryStatus OpenStoreRoot(Fd& root) {
         base += part;
     }
     // Make each missing folder on the way; the user's own folders above the store may be symbolic links.
-    for (std::size_t slash = base.find('/', 1); slash != std::string::npos; slash = base.find('/', slash + 1)) {
+    for (std::size_t slash = base.find('/', 1); slash != std::string::npos;
+         slash = base.find('/', slash + 1)) {
         ::mkdir(base.substr(0, slash).c_str(), 0700);
     }
     if (::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -250,7 +256,7 @@ namespace standin {
 namespace {
 
 class StandInRegistry final : public Registry {
-public:
+  public:
     KeyHandle CurrentUser() override { return &currentUser_; }
 
     RegistryStatus CreateKey(KeyHandle root, const char16_t* subKey, KeyHandle* result) override {
@@ -329,8 +335,8 @@ public:
         Fd file;
         for (int attempt = 0; !file.valid() && attempt < 100; ++attempt) {
             temporary = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter_);
-            file.reset(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                0600));
+            file.reset(::openat(folder, temporary.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!file.valid() && errno != EEXIST) {
                 return errno == ENOENT && IsDeleted(folder) ? kKeyDeleted : StatusFromErrno(errno);
             }
@@ -364,7 +370,7 @@ public:
         return kSuccess;
     }
 
-private:
+  private:
     // The folder of an open key. The root is opened afresh each time, so that it follows the environment.
     RegistryStatus Folder(KeyHandle key, Fd& owned, int& folder) {
         if (key == &currentUser_) {

@@ -2,5 +2,8 @@
 
 #include "platform/entry.h"
 
-// The GUI-subsystem process entry. Instance handles, command line and show state are of no use to the program.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return platform::ProgramEntry(); }
+// The GUI-subsystem process entry. Instance handles, command line and show state are of no use to the
+// program.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    return platform::ProgramEntry();
+}

@@ -6,7 +6,7 @@ namespace platform {
 namespace {
 
 class Win32MessageDialog final : public MessageDialog {
-public:
+  public:
     DialogResult Show(const char16_t* caption, const char16_t* text, DialogButtons buttons) override {
         // Application-modal, no owner, no icon; MB_YESNO's first button (Yes) is the default.
         const UINT style = buttons == DialogButtons::YesNo ? MB_YESNO : MB_OK;

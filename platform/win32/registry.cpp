@@ -8,17 +8,23 @@ namespace {
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16");
 
 // char16_t and wchar_t hold the same UTF-16 code units on Windows; only the type differs.
-const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-HKEY Native(KeyHandle key) { return reinterpret_cast<HKEY>(key); }
-HKEY* Native(KeyHandle* key) { return reinterpret_cast<HKEY*>(key); }
+const wchar_t* Wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+HKEY Native(KeyHandle key) {
+    return reinterpret_cast<HKEY>(key);
+}
+HKEY* Native(KeyHandle* key) {
+    return reinterpret_cast<HKEY*>(key);
+}
 
 class Win32Registry final : public Registry {
-public:
+  public:
     KeyHandle CurrentUser() override { return reinterpret_cast<KeyHandle>(HKEY_CURRENT_USER); }
 
     RegistryStatus CreateKey(KeyHandle root, const char16_t* subKey, KeyHandle* result) override {
-        return ::RegCreateKeyExW(Native(root), Wide(subKey), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                 nullptr, Native(result), nullptr);
+        return ::RegCreateKeyExW(Native(root), Wide(subKey), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, Native(result), nullptr);
     }
 
     RegistryStatus OpenKey(KeyHandle root, const char16_t* subKey, KeyHandle* result) override {

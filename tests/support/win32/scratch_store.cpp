@@ -14,5 +14,9 @@ void RemoveTestKeys() {
 
 }  // namespace
 
-ScratchStore::ScratchStore() { RemoveTestKeys(); }
-ScratchStore::~ScratchStore() { RemoveTestKeys(); }
+ScratchStore::ScratchStore() {
+    RemoveTestKeys();
+}
+ScratchStore::~ScratchStore() {
+    RemoveTestKeys();
+}
