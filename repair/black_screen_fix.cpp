@@ -1,8 +1,7 @@
 #include "repair/black_screen_fix.h"
 
-#include <string>
-
 #include "settings/registry_key.h"
+#include "settings/wide_string.h"
 
 namespace {
 
@@ -21,7 +20,7 @@ constexpr char16_t kBackToHardwareText[] = u"将要回到硬解，环境黑屏�
 
 void RunBlackScreenFix(platform::Registry& registry, platform::MessageDialog& dialog) {
     RegistryKey key(registry);
-    std::u16string current;  // stays empty, and so "not on", when nothing can be read
+    WideString current;  // stays empty, and so "not on", when nothing can be read
     if (key.Open(registry.CurrentUser(), kEditorSettingsKey, /*openExistingOnly=*/false)) {
         key.ReadString(kSoftwareOpenGlSwitch, current);
     }

@@ -2,8 +2,7 @@
 
 #include <cstdint>
 #include <limits>
-#include <new>
-#include <stdexcept>
+#include <string_view>
 
 using platform::registry_status::kSuccess;
 using platform::registry_type::kString;
@@ -22,7 +21,7 @@ bool RegistryKey::Open(platform::KeyHandle root, const char16_t* subKey, bool op
     return true;
 }
 
-bool RegistryKey::ReadString(const char16_t* name, std::u16string& text) {
+bool RegistryKey::ReadString(const char16_t* name, WideString& text) {
     if (!hkey_) {
         return false;
     }
@@ -34,22 +33,20 @@ bool RegistryKey::ReadString(const char16_t* name, std::u16string& text) {
     }
 
     // Room for every whole character plus a NUL of our own: stored strings need not be terminated.
-    text.clear();
-    try {
-        text.resize(size / 2 + 1);
-    } catch (const std::exception&) {  // more than this process can hold is a failed read, not a crash
-        return false;
+    char16_t* const buffer = text.WritableBuffer(size / 2 + 1);
+    if (buffer == nullptr) {
+        return false;  // more than this process can hold is a failed read
     }
 
     const std::uint32_t room = size;
-    status_ = registry_->QueryValue(hkey_.get(), name, &type, text.data(), &size);
+    status_ = registry_->QueryValue(hkey_.get(), name, &type, buffer, &size);
     // The value may have been rewritten between the two queries; only a string that fitted is taken.
     if (status_ != kSuccess || type != kString || size > room) {
-        text.clear();
+        text.Clear();
         return false;
     }
-    text[size / 2] = u'\0';  // drops an odd trailing byte
-    text.resize(std::char_traits<char16_t>::length(text.c_str()));
+    buffer[size / 2] = u'\0';  // drops an odd trailing byte
+    text.SetLengthToFirstNul();
     return true;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string>
-
 #include "platform/registry.h"
+#include "settings/wide_string.h"
 
 // Holds at most one open registry key and remembers the status code of the last registry call made through
 // it. Every operation reports plain success or failure; the status code is for whoever wants the detail and
@@ -20,7 +19,7 @@ class RegistryKey {
     // Reads the REG_SZ value `name` into `text`: the characters before the first NUL of the stored data, an
     // odd trailing byte dropped. Values of any other type are refused. On failure `text` is left as it was
     // when the value could not be found or has another type, and empty when reading its data failed.
-    bool ReadString(const char16_t* name, std::u16string& text);
+    bool ReadString(const char16_t* name, WideString& text);
 
     // Stores `text` as the REG_SZ value `name`, terminating NUL included, replacing a value of any type.
     bool WriteString(const char16_t* name, const char16_t* text);

@@ -19,6 +19,12 @@ constexpr char16_t kTestKey[] = u"Software\\BlackScreenFixTests\\RegistryKey";
 constexpr char16_t kName[] = u"value";
 const std::u16string kUntouched = u"left as it was";
 
+WideString Text(std::u16string_view text) {
+    WideString copy;
+    EXPECT_TRUE(copy.Assign(text));
+    return copy;
+}
+
 class RegistryKeyTest : public ::testing::Test {
   protected:
     // A holder with the test key open, on the recording registry.
@@ -34,13 +40,13 @@ class RegistryKeyTest : public ::testing::Test {
 
 TEST_F(RegistryKeyTest, EmptyHolderFailsWithoutReachingTheRegistry) {
     RegistryKey key(registry);
-    std::u16string text = kUntouched;
+    WideString text = Text(kUntouched);
 
     EXPECT_FALSE(key.IsOpen());
     EXPECT_EQ(key.status(), kSuccess);
     EXPECT_FALSE(key.ReadString(kName, text));
     EXPECT_FALSE(key.WriteString(kName, u"true"));
-    EXPECT_EQ(text, kUntouched);
+    EXPECT_EQ(text.view(), kUntouched);
     EXPECT_TRUE(registry.calls.empty());
 
     // After a failed open the holder is empty again, and the open's status is what stays remembered.
@@ -91,9 +97,9 @@ TEST_F(RegistryKeyTest, FailedSecondOpenLeavesNoKeyHeld) {
 
 TEST_F(RegistryKeyTest, ReadOfAnAbsentValueLeavesTheOutputAsItWas) {
     RegistryKey key = OpenHolder();
-    std::u16string text = kUntouched;
+    WideString text = Text(kUntouched);
     EXPECT_FALSE(key.ReadString(kName, text));
-    EXPECT_EQ(text, kUntouched);
+    EXPECT_EQ(text.view(), kUntouched);
     EXPECT_EQ(key.status(), kFileNotFound);
 }
 
@@ -109,9 +115,9 @@ TEST_F(RegistryKeyTest, WriteStoresTheTerminatorAndReplacesOtherTypes) {
     EXPECT_EQ(GetRawValue(kTestKey, kName), StringValue(std::u16string_view(u"false\0", 6)));
     EXPECT_EQ(GetRawValue(kTestKey, kName)->bytes.size(), 12u);
 
-    std::u16string text;
+    WideString text;
     EXPECT_TRUE(key.ReadString(kName, text));
-    EXPECT_EQ(text, u"false");
+    EXPECT_EQ(text.view(), u"false");
 }
 
 TEST_F(RegistryKeyTest, StatusIsThatOfTheLastRegistryCall) {
@@ -120,7 +126,7 @@ TEST_F(RegistryKeyTest, StatusIsThatOfTheLastRegistryCall) {
     EXPECT_FALSE(key.WriteString(kName, u"true"));
     EXPECT_EQ(key.status(), kAccessDenied);
 
-    std::u16string text;
+    WideString text;
     EXPECT_FALSE(key.ReadString(kName, text));
     EXPECT_EQ(key.status(), kFileNotFound);
 
@@ -145,10 +151,10 @@ TEST_P(ReadStringTest, ReadsOnlyStringsUpToTheirFirstNul) {
     const ReadCase& c = GetParam();
     ASSERT_TRUE(PutRawValue(kTestKey, kName, c.stored));
     RegistryKey key = OpenHolder();
-    std::u16string text = kUntouched;
+    WideString text = Text(kUntouched);
 
     EXPECT_EQ(key.ReadString(kName, text), c.read);
-    EXPECT_EQ(text, c.text);
+    EXPECT_EQ(text.view(), c.text);
     EXPECT_EQ(key.status(), kSuccess);
 }
 
@@ -207,10 +213,10 @@ TEST_P(ValueChangesBetweenQueries, ReadIsWholeOrEmpty) {
             registry.refuse[RegistryCall::QueryValue] = kFileNotFound;  // gone by the second query
         }
     };
-    std::u16string text = kUntouched;
+    WideString text = Text(kUntouched);
 
     EXPECT_EQ(key.ReadString(kName, text), c.read);
-    EXPECT_EQ(text, c.text);
+    EXPECT_EQ(text.view(), c.text);
     EXPECT_EQ(key.status(), c.status);
 }
 

@@ -90,11 +90,13 @@ class TerminalMessageDialog final : public MessageDialog {
     }
 };
 
+// A namespace-scope object, not a function-local static: it needs no thread-safe guard on first use.
+TerminalMessageDialog systemDialog;
+
 }  // namespace
 
 MessageDialog& SystemMessageDialog() {
-    static TerminalMessageDialog dialog;
-    return dialog;
+    return systemDialog;
 }
 
 }  // namespace platform

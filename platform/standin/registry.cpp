@@ -433,12 +433,14 @@ class StandInRegistry final : public Registry {
     unsigned long temporaryCounter_ = 0;
 };
 
+// A namespace-scope object, not a function-local static: it needs no thread-safe guard on first use.
+StandInRegistry systemRegistry;
+
 }  // namespace
 }  // namespace standin
 
 Registry& SystemRegistry() {
-    static standin::StandInRegistry registry;
-    return registry;
+    return standin::systemRegistry;
 }
 
 }  // namespace platform

@@ -15,11 +15,13 @@ class Win32MessageDialog final : public MessageDialog {
     }
 };
 
+// A namespace-scope object, not a function-local static: it needs no thread-safe guard on first use.
+Win32MessageDialog systemDialog;
+
 }  // namespace
 
 MessageDialog& SystemMessageDialog() {
-    static Win32MessageDialog dialog;
-    return dialog;
+    return systemDialog;
 }
 
 }  // namespace platform
