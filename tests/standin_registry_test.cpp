@@ -2,6 +2,7 @@
 // they run only where the stand-in is the registry.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -237,6 +238,35 @@ TEST_F(StandInStoreTest, FolderWhereAValueBelongsIsACorruptValue) {
     EXPECT_EQ(registry.QueryValue(key.get(), u"v", nullptr, nullptr, &size), kRegistryCorrupt);
     EXPECT_NE(registry.SetValue(key.get(), u"v", kString, u"x", 4), kSuccess);
     EXPECT_TRUE(fs::is_directory(StoreRoot() / "k_SOFTWARE" / "k_BLACKSCREENFIXTESTS" / "v_V"));
+}
+
+TEST_F(StandInStoreTest, FileWhereAKeyBelongsFailsTheOpenAndTheRepairIsSilent) {
+    fs::create_directories(StoreRoot() / "k_SOFTWARE" / "k_DROVENAL");
+    std::ofstream(StoreRoot() / "k_SOFTWARE" / "k_DROVENAL" / "k_LUMAREST") << "not a key";
+    platform::UniqueKey key(platform::KeyCloser{&registry});
+    EXPECT_EQ(registry.CreateKey(registry.CurrentUser(), u"Software\\Drovenal\\Lumarest", key.put()),
+              kRegistryCorrupt);
+
+    RecordingDialog dialog;
+    RunBlackScreenFix(registry, dialog);
+    EXPECT_TRUE(dialog.shown.empty());
+    EXPECT_TRUE(fs::is_regular_file(StoreRoot() / "k_SOFTWARE" / "k_DROVENAL" / "k_LUMAREST"));
+}
+
+TEST_F(StandInStoreTest, AbandonedTemporaryFilesAreRemovedByTheNextWrite) {
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"old")));
+    const fs::path folder = StoreRoot() / "k_SOFTWARE" / "k_BLACKSCREENFIXTESTS";
+    // No process has the largest pid; a live one's file (our parent's) must stay.
+    const fs::path abandoned = folder / ".tmp-4194304-1";
+    const fs::path live = folder / (".tmp-" + std::to_string(::getppid()) + "-1");
+    std::ofstream(abandoned) << "REGV half";
+    std::ofstream(live) << "REGV half";
+
+    EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"old")) << "a temporary file is never a value";
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"new")));
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"new"));
 }
 
 TEST_F(StandInStoreTest, KeyDeletedWhileOpenRefusesWrites) {

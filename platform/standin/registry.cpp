@@ -10,14 +10,17 @@
 // and renamed over the old one, so a crash leaves either the old value or the new one. Folders and files are
 // user-only.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -192,6 +195,23 @@ bool ReadAll(int fd, void* data, std::size_t size, off_t offset) {
     return true;
 }
 
+// A writer killed between making its temporary file and renaming it leaves the file behind. The next write in
+// the same folder removes those whose writing process no longer runs; live writers' files are left alone.
+void RemoveAbandonedTemporaries(int folder) {
+    DIR* const entries = ::fdopendir(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (entries == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(entries)) {
+        long writer = 0;
+        if (std::sscanf(entry->d_name, ".tmp-%ld-", &writer) == 1 && writer > 0 && writer != ::getpid() &&
+            ::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH) {
+            ::unlinkat(folder, entry->d_name, 0);
+        }
+    }
+    ::closedir(entries);
+}
+
 // The folder that holds the store's HKEY_CURRENT_USER, made (user-only) if it is missing.
 RegistryStatus OpenStoreRoot(Fd& root) {
     std::string base;
@@ -355,6 +375,7 @@ class StandInRegistry final : public Registry {
             return status;
         }
         ::fsync(folder);  // the rename itself survives a crash
+        RemoveAbandonedTemporaries(folder);
         return kSuccess;
     }
 
