@@ -179,7 +179,8 @@ TEST_F(StandInStoreTest, WrittenValuesAndKeysAreTheUsersAlone) {
 TEST_F(StandInStoreTest, RelativeConfigFolderIsIgnoredInFavourOfHome) {
     const fs::path home = fs::path(store.home()) / "home";
     fs::create_directories(home);
-    const std::string savedHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    const char* const homeBefore = std::getenv("HOME");
+    const std::string savedHome = homeBefore != nullptr ? homeBefore : "";
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
 

@@ -20,7 +20,6 @@
 #include <wctype.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -202,10 +201,16 @@ void RemoveAbandonedTemporaries(int folder) {
     if (entries == nullptr) {
         return;
     }
+    constexpr std::string_view kPrefix = ".tmp-";
     while (const dirent* entry = ::readdir(entries)) {
-        long writer = 0;
-        if (std::sscanf(entry->d_name, ".tmp-%ld-", &writer) == 1 && writer > 0 && writer != ::getpid() &&
-            ::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH) {
+        const std::string_view name = entry->d_name;
+        if (name.substr(0, kPrefix.size()) != kPrefix) {
+            continue;
+        }
+        char* end = nullptr;
+        const long writer = std::strtol(entry->d_name + kPrefix.size(), &end, 10);
+        if (*end == '-' && writer > 0 && writer != ::getpid() && ::kill(static_cast<pid_t>(writer), 0) != 0 &&
+            errno == ESRCH) {
             ::unlinkat(folder, entry->d_name, 0);
         }
     }
@@ -438,13 +443,12 @@ class StandInRegistry final : public Registry {
             }
             folder = std::move(child);
         }
-        auto* key = new (std::nothrow) OpaqueRegistryKey{std::move(folder)};
-        if (key == nullptr) {
+        *result = new (std::nothrow) OpaqueRegistryKey{std::move(folder)};
+        if (*result == nullptr) {
             return kOutOfMemory;
         }
         const std::lock_guard lock(mutex_);
-        openKeys_.insert(key);
-        *result = key;
+        openKeys_.insert(*result);
         return kSuccess;
     }
 

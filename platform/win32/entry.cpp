@@ -4,6 +4,6 @@
 
 // The GUI-subsystem process entry. Instance handles, command line and show state are of no use to the
 // program.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int /*show*/) {
     return platform::ProgramEntry();
 }

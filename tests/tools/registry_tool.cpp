@@ -12,7 +12,7 @@
 namespace {
 
 std::u16string FromAscii(const char* text) {
-    return std::u16string(text, text + std::char_traits<char>::length(text));
+    return {text, text + std::char_traits<char>::length(text)};
 }
 
 }  // namespace
@@ -40,6 +40,6 @@ int main(int argc, char** argv) {
         }
         return PutRawValue(FromAscii(argv[2]).c_str(), FromAscii(argv[3]).c_str(), value) ? 0 : 1;
     }
-    std::fputs("usage: registry_tool get KEY NAME | put KEY NAME TYPE HEXBYTES\n", stderr);
+    (void)std::fputs("usage: registry_tool get KEY NAME | put KEY NAME TYPE HEXBYTES\n", stderr);
     return 2;
 }
