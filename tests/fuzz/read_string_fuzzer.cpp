@@ -58,9 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (size < 5) {
             return 0;
         }
-        RawValue value{
-            static_cast<std::uint32_t>(data[1] | data[2] << 8 | data[3] << 16 | std::uint32_t{data[4]} << 24),
-            std::vector<unsigned char>(data + 5, data + size)};
+        const std::uint32_t type = std::uint32_t{data[1]} | std::uint32_t{data[2]} << 8 |
+                                   std::uint32_t{data[3]} << 16 | std::uint32_t{data[4]} << 24;
+        const RawValue value{type, std::vector<unsigned char>(data + 5, data + size)};
         Require(PutRawValue(kKey, kName, value), "the write");
         stored = GetRawValue(kKey, kName);
         Require(stored == value, "the value reads back exactly");
