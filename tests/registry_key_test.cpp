@@ -135,57 +135,6 @@ TEST_F(RegistryKeyTest, StatusIsThatOfTheLastRegistryCall) {
     EXPECT_EQ(key.status(), kSuccess);
 }
 
-struct ReadCase {
-    const char* what;
-    RawValue stored;
-    bool read;
-    std::u16string text;  // what the output holds afterwards
-};
-void PrintTo(const ReadCase& c, std::ostream* os) {
-    *os << c.what;
-}
-
-class ReadStringTest : public RegistryKeyTest, public ::testing::WithParamInterface<ReadCase> {};
-
-TEST_P(ReadStringTest, ReadsOnlyStringsUpToTheirFirstNul) {
-    const ReadCase& c = GetParam();
-    ASSERT_TRUE(PutRawValue(kTestKey, kName, c.stored));
-    RegistryKey key = OpenHolder();
-    WideString text = Text(kUntouched);
-
-    EXPECT_EQ(key.ReadString(kName, text), c.read);
-    EXPECT_EQ(text.view(), c.text);
-    EXPECT_EQ(key.status(), kSuccess);
-}
-
-std::vector<unsigned char> OddTrue() {
-    auto bytes = Utf16Bytes(u"true");
-    bytes.push_back('x');
-    return bytes;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    StoredValues, ReadStringTest,
-    ::testing::Values(
-        ReadCase{"empty", {kString, {}}, true, u""},
-        ReadCase{"terminator only", StringValue(std::u16string_view(u"\0", 1)), true, u""},
-        ReadCase{"terminated", StringValue(std::u16string_view(u"true\0", 5)), true, u"true"},
-        ReadCase{"unterminated", StringValue(u"true"), true, u"true"},
-        ReadCase{"odd byte dropped", {kString, OddTrue()}, true, u"true"},
-        ReadCase{"cut at embedded nul", StringValue(std::u16string_view(u"true\0x\0", 7)), true, u"true"},
-        ReadCase{"not ascii", StringValue(std::u16string_view(u"修复\0", 3)), true, u"修复"},
-        ReadCase{"dword", {kDword, {1, 0, 0, 0}}, false, kUntouched},
-        ReadCase{"expandable string",
-                 {kExpandString, Utf16Bytes(std::u16string_view(u"true\0", 5))},
-                 false,
-                 kUntouched},
-        ReadCase{"multi string",
-                 {kMultiString, Utf16Bytes(std::u16string_view(u"true\0\0", 6))},
-                 false,
-                 kUntouched},
-        ReadCase{"binary", {kBinary, Utf16Bytes(std::u16string_view(u"true\0", 5))}, false, kUntouched}),
-    CaseName<ReadCase>);
-
 // Another program may rewrite the value between the query for its size and the query for its data.
 struct ChangeCase {
     const char* what;
