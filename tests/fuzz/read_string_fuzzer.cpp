@@ -26,7 +26,7 @@ std::filesystem::path valueFile;
 
 void Require(bool condition, const char* what) {
     if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
+        (void)std::fprintf(stderr, "broken: %s\n", what);
         std::abort();
     }
 }
