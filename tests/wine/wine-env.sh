@@ -1,0 +1,114 @@
+#!/bin/bash
+# Makes a throw-away 64-bit Wine prefix for the tests and exports the
+# variables that every Wine command of a test run needs.
+#
+#   tests/wine/wine-env.sh PREFIX_DIR          create PREFIX_DIR if needed
+#   source tests/wine/wine-env.sh PREFIX_DIR   the same, and keep WINEPREFIX,
+#                                              WINEDEBUG, WINEDLLOVERRIDES, WINE64
+#                                              and WINESERVER in this shell
+#
+# Creating the prefix is done under an flock on PREFIX_DIR.lock, so parallel
+# callers wait for one of them to finish instead of racing; a prefix is only
+# used once the marker file .ready is in it, so an interrupted set-up is redone.
+# Setup messages go to PREFIX_DIR.log and are shown only when set-up fails.
+#
+# Only the 64-bit loader is used: the plain "wine" wrapper wants 32-bit parts
+# that cannot run on the build machines.
+#
+# When the prefix will show windows, DISPLAY must already point to the X
+# server they are to appear on: Wine's desktop process started during set-up
+# keeps the display it was started with (or none).
+
+wine_env_setup() {
+  local prefix=$1
+  if [[ -z "$prefix" ]]; then
+    echo "usage: wine-env.sh PREFIX_DIR" >&2
+    return 2
+  fi
+  mkdir -p "$(dirname "$prefix")" || return 1
+  prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+
+  export WINEPREFIX=$prefix
+  export WINEDEBUG=-all
+  # No Mono and no Gecko: wineboot would otherwise offer to install them.
+  # winemenubuilder would add menu entries for the prefix to the real $HOME.
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  export WINE64=/usr/lib/wine/wine64
+  export WINESERVER=/usr/lib/wine/wineserver
+
+  local font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+  if [[ ! -x "$WINE64" ]]; then
+    echo "wine-env.sh: $WINE64 is missing (Debian package wine64)" >&2
+    return 1
+  fi
+  if [[ ! -f "$font" ]]; then
+    echo "wine-env.sh: $font is missing (Debian package fonts-wqy-microhei)" >&2
+    return 1
+  fi
+
+  local lock_fd
+  exec {lock_fd}>"$prefix.lock" || return 1
+  flock "$lock_fd"
+  if [[ -f "$prefix/.ready" ]]; then
+    exec {lock_fd}>&-
+    return 0
+  fi
+
+  local log=$prefix.log
+  if ! wine_env_create "$prefix" >"$log" 2>&1; then
+    echo "wine-env.sh: creating the Wine prefix $prefix failed:" >&2
+    cat "$log" >&2
+    "$WINESERVER" -k 2>/dev/null
+    exec {lock_fd}>&-
+    return 1
+  fi
+  touch "$prefix/.ready"
+  exec {lock_fd}>&-
+}
+
+# A Wine command of the set-up, ended if it hangs (as wineboot can when its
+# server goes away under it).
+wine_env_run() {
+  timeout --kill-after=10 300 "$WINE64" "$@"
+}
+
+wine_env_create() {
+  local prefix=$1
+  rm -rf "$prefix" || return 1
+  wine_env_run wineboot -i || return 1
+
+  # Without a window manager Wine has to draw the window captions itself.
+  wine_env_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f ||
+    return 1
+
+  # The dialogs use Tahoma (also behind "MS Shell Dlg"), which has no Chinese
+  # glyphs; link WenQuanYi Micro Hei behind it, as Windows links its CJK
+  # fonts. The bold caption font is a face of its own and needs its own link.
+  local face
+  for face in "Tahoma" "Tahoma Bold" "MS Shell Dlg" "MS Shell Dlg 2"; do
+    wine_env_run reg add \
+      'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f ||
+      return 1
+  done
+
+  # Debian's wine64 does not find its own fonts (/usr/share/wine/fonts), so
+  # dialogs would get a stand-in for Tahoma and the caption buttons, drawn
+  # with Marlett, would show letters. Put them where every Wine finds them.
+  local f fonts_dir=$prefix/drive_c/windows/Fonts
+  mkdir -p "$fonts_dir" || return 1
+  for f in tahoma.ttf tahomabd.ttf marlett.ttf; do
+    if [[ -f /usr/share/wine/fonts/$f && ! -e $fonts_dir/$f ]]; then
+      ln -s "/usr/share/wine/fonts/$f" "$fonts_dir/$f" || return 1
+    fi
+  done
+
+  # Let the registry reach the prefix's files before anyone uses it.
+  timeout 300 "$WINESERVER" -w
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+  wine_env_setup "$@"
+  exit
+fi
+wine_env_setup "$@"

@@ -1,0 +1,320 @@
+"""A private X server with a fresh Wine prefix on it, for the tests that show
+the repair tool's dialogs (e2e_test.py, screenshots.py).
+
+    with WineDesktop(workdir, tools_dir) as desk:
+        proc = desk.start(exe)
+        win = desk.find_dialog()          # X window id, as a user would see it
+        info = desk.probe()               # text and buttons, from inside Wine
+        desk.press(win, "Return")
+        rc = desk.wait(proc)
+
+Everything it starts (Xvfb, the prefix's wineserver and its processes) is
+stopped on leaving the block, also on an exception or SIGTERM/SIGINT/SIGALRM.
+"""
+
+import ctypes
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+XVFB = "/usr/bin/Xvfb"
+XDOTOOL = "/usr/bin/xdotool"
+IMPORT = "/usr/bin/import"
+FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc"
+
+TITLE = "修复黑屏"
+
+# What has to be installed, and from which Debian package.
+REQUIRED = [
+    (XVFB, "install the Debian package xvfb"),
+    (XDOTOOL, "install the Debian package xdotool"),
+    (WINE64, "install the Debian package wine64"),
+    (WINESERVER, "install the Debian package wine64"),
+    (FONT, "install the Debian package fonts-wqy-microhei"),
+]
+
+
+class DesktopError(Exception):
+    pass
+
+
+class Stopped(BaseException):
+    """Raised from a signal handler so that clean-up code runs."""
+
+
+def missing_tools(extra=()):
+    """A message for each required file (REQUIRED and extra, as (path, what
+    to do about it)) that is not there."""
+    return [f"{path} is missing ({remedy})"
+            for path, remedy in list(REQUIRED) + list(extra) if not os.path.exists(path)]
+
+
+def _die_with_parent():
+    # Xvfb and the long-running Wine processes go away even if this process
+    # is killed outright (then the wineserver follows once they are gone).
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def _pids_of_prefix(prefix):
+    """Processes that run with this WINEPREFIX: the prefix is made for one
+    session, so they are all the session's own."""
+    wanted = b"WINEPREFIX=" + os.fsencode(prefix)
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    pids.append(int(entry))
+        except OSError:
+            pass
+    return pids
+
+
+def on_signal(signum, _frame):
+    raise Stopped(f"stopped by signal {signum}")
+
+
+class WineDesktop:
+    def __init__(self, workdir, tools_dir, log=print, verbose=False):
+        self.workdir = os.path.abspath(workdir)
+        self.tools_dir = os.path.abspath(tools_dir)
+        self.prefix = os.path.join(self.workdir, "prefix")
+        self.log = log
+        self.verbose = verbose
+        self.xvfb = None
+        self.env = None
+        self.keeper = None
+        self.xdotool_error = ""
+        self._old_handlers = {}
+
+    # -- setting up and tearing down ------------------------------------------
+
+    def __enter__(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGALRM, signal.SIGHUP):
+            self._old_handlers[sig] = signal.signal(sig, on_signal)
+        try:
+            self._start_xvfb()
+            self._make_prefix()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def _start_xvfb(self):
+        os.makedirs(self.workdir, exist_ok=True)
+        # Xvfb picks a free display number and writes it to the pipe.
+        read_fd, write_fd = os.pipe()
+        with open(os.path.join(self.workdir, "xvfb.log"), "w") as log:
+            self.xvfb = subprocess.Popen(
+                [XVFB, "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp", "-noreset"],
+                pass_fds=[write_fd], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=log, preexec_fn=_die_with_parent)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            raise DesktopError("Xvfb did not start (see xvfb.log in the work folder)")
+        self.display = ":" + number
+        env = dict(os.environ)
+        env.update({
+            "DISPLAY": self.display,
+            # The same settings as wine-env.sh makes for its own commands.
+            "WINEPREFIX": self.prefix,
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            # Fixed locale, so Wine's own button labels are always the same.
+            "LANG": "C.UTF-8",
+            "LC_ALL": "C.UTF-8",
+        })
+        self.env = env
+
+    def _make_prefix(self):
+        # A new prefix for every run. Xvfb is already up: the Wine desktop
+        # process started here keeps the display it was started with.
+        for stale in (self.prefix, self.prefix + ".lock", self.prefix + ".log"):
+            if os.path.isdir(stale):
+                shutil.rmtree(stale)
+            elif os.path.exists(stale):
+                os.remove(stale)
+        started = time.monotonic()
+        try:
+            proc = subprocess.run(["bash", os.path.join(HERE, "wine-env.sh"), self.prefix],
+                                  env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        except subprocess.TimeoutExpired:
+            raise DesktopError(f"making the Wine prefix did not finish; see {self.prefix}.log")
+        if proc.returncode != 0:
+            raise DesktopError("making the Wine prefix failed:\n" + proc.stdout.decode(errors="replace"))
+        self.log(f"# Wine prefix made in {time.monotonic() - started:.1f} s on display {self.display}")
+        # One Wine process runs for the whole session, as on a desktop where
+        # Windows is up: otherwise each program would start (and each exit
+        # stop) the wineserver, services and desktop process anew, which
+        # takes about half a second per program.
+        self.keeper = subprocess.Popen([WINE64, "cmd.exe", "/k"], env=self.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+
+    def close(self):
+        # A second signal must not cut the clean-up short.
+        for sig in self._old_handlers:
+            signal.signal(sig, signal.SIG_IGN)
+        if self.keeper is not None:
+            self.stop(self.keeper)
+            self.keeper = None
+        if self.env is not None:
+            # Ends every process of this prefix (only this one), then the server.
+            for flag in ("-k", "-w"):
+                try:
+                    subprocess.run([WINESERVER, flag], env=self.env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, timeout=60)
+                except subprocess.TimeoutExpired:
+                    pass
+            # Processes whose server went away can no longer be reached that way.
+            for pid in _pids_of_prefix(self.prefix):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+        if self.xvfb is not None and self.xvfb.poll() is None:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait()
+        self.xvfb = None
+        for sig, handler in self._old_handlers.items():
+            signal.signal(sig, handler)
+        self._old_handlers = {}
+
+    # -- running things in the prefix -----------------------------------------
+
+    def _run(self, argv, timeout):
+        """subprocess.run with the output collected in files, not pipes: a
+        Wine program may start the wineserver or a system service, and those
+        keep the inherited descriptors open long after the program is gone."""
+        started = time.monotonic()
+        try:
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                proc = subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=err, timeout=timeout)
+                out.seek(0)
+                err.seek(0)
+                proc.stdout, proc.stderr = out.read(), err.read()
+                return proc
+        finally:
+            if self.verbose:
+                self.log(f"#   {time.monotonic() - started:6.2f} s  {' '.join(argv)}")
+
+    def wine(self, *args, timeout=60, check=True):
+        """Runs a Windows program to completion; returns (exit code, stdout)."""
+        try:
+            proc = self._run([WINE64] + list(args), timeout)
+        except subprocess.TimeoutExpired:
+            raise DesktopError(f"{' '.join(args)} did not finish within {timeout} s")
+        out = proc.stdout.decode("utf-8", errors="replace")
+        if check and proc.returncode != 0:
+            raise DesktopError(f"{' '.join(args)} failed with {proc.returncode}: "
+                               + proc.stderr.decode(errors="replace").strip())
+        return proc.returncode, out
+
+    def tool(self, name, *args, **kw):
+        return self.wine(os.path.join(self.tools_dir, name), *args, **kw)
+
+    def start(self, exe):
+        """Starts a program and leaves it running (for one with a dialog).
+        What it prints goes to run.log in the work folder (see run_output)."""
+        with open(os.path.join(self.workdir, "run.log"), "wb") as log:
+            return subprocess.Popen([WINE64, exe], env=self.env, stdin=subprocess.DEVNULL,
+                                    stdout=log, stderr=subprocess.STDOUT,
+                                    preexec_fn=_die_with_parent)
+
+    def run_output(self):
+        """The last lines the program from start() printed (Wine's or X's
+        complaints when it could not run), for failure messages."""
+        with open(os.path.join(self.workdir, "run.log"), "rb") as log:
+            lines = log.read().decode(errors="replace").strip().splitlines()
+        return " | ".join(lines[-5:])
+
+    def wait(self, proc, timeout=30):
+        """Waits for a started program; returns its exit code, None if it is
+        still running after timeout seconds."""
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self, proc):
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+    # -- the dialog, as a user sees and answers it -----------------------------
+
+    def xdotool(self, *args, timeout=30):
+        try:
+            proc = self._run([XDOTOOL] + list(args), timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        if proc.returncode != 0:
+            self.xdotool_error = proc.stderr.decode(errors="replace").strip()
+            return None
+        return proc.stdout.decode().split()
+
+    def find_dialog(self, timeout=30):
+        """X window id of the visible dialog, None if none came up in time."""
+        ids = self.xdotool("search", "--sync", "--onlyvisible", "--name", f"^{TITLE}$",
+                           timeout=timeout)
+        return ids[0] if ids else None
+
+    def probe(self, timeout_ms=10000):
+        """The dialog's text and controls as dialog_probe.exe reads them from
+        inside Wine; None if there is no such window."""
+        rc, out = self.tool("dialog_probe.exe", str(timeout_ms), check=False,
+                            timeout=timeout_ms / 1000 + 30)
+        if rc == 2:
+            return None
+        if rc != 0:
+            raise DesktopError(f"dialog_probe.exe failed with {rc}")
+        return json.loads(out)
+
+    def press(self, window, key):
+        """Presses a key in the dialog. Without a window manager the window
+        is given the input focus first, then the key is typed (XTEST) like on
+        a keyboard; `key --window` would send synthetic events instead."""
+        if self.xdotool("windowfocus", "--sync", window) is None:
+            raise DesktopError(f"could not focus window {window}")
+        if self.xdotool("key", key) is None:
+            raise DesktopError(f"could not type {key}")
+
+    def screenshot(self, window, path):
+        """Saves the window (caption included: Wine draws it) as PNG once two
+        captures in a row agree, i.e. it has finished painting."""
+        previous = None
+        for _ in range(50):
+            data = subprocess.run([IMPORT, "-display", self.display, "-window", window, "png:-"],
+                                  env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  timeout=30).stdout
+            if data and data == previous:
+                break
+            previous = data
+            time.sleep(0.2)
+        if not previous:
+            raise DesktopError(f"could not capture window {window}")
+        with open(path, "wb") as f:
+            f.write(previous)
