@@ -3,11 +3,12 @@
 #include <cstdlib>
 #include <utility>
 
-WideString::~WideString() { std::free(data_); }
+WideString::~WideString() {
+    std::free(data_);
+}
 
 WideString::WideString(WideString&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      length_(std::exchange(other.length_, 0)) {}
+    : data_(std::exchange(other.data_, nullptr)), length_(std::exchange(other.length_, 0)) {}
 
 WideString& WideString::operator=(WideString&& other) noexcept {
     if (this != &other) {
@@ -38,7 +39,9 @@ char16_t* WideString::WritableBuffer(std::size_t characters) {
     return data_;
 }
 
-void WideString::SetLengthToFirstNul() { length_ = std::char_traits<char16_t>::length(c_str()); }
+void WideString::SetLengthToFirstNul() {
+    length_ = std::char_traits<char16_t>::length(c_str());
+}
 
 void WideString::Clear() {
     std::free(data_);

@@ -6,7 +6,7 @@
 // UTF-16 text with a known length, owning its characters. Growing it never throws: when memory is short the
 // request fails and the string stays empty. Move-only; nothing in the program needs to copy one.
 class WideString {
-public:
+  public:
     WideString() = default;
     ~WideString();
     WideString(WideString&& other) noexcept;
@@ -29,10 +29,14 @@ public:
 
     void Clear();
 
-private:
+  private:
     char16_t* data_ = nullptr;  // null, or a buffer whose last character always stays NUL
     std::size_t length_ = 0;
 };
 
-inline bool operator==(const WideString& a, std::u16string_view b) { return a.view() == b; }
-inline bool operator!=(const WideString& a, std::u16string_view b) { return !(a == b); }
+inline bool operator==(const WideString& a, std::u16string_view b) {
+    return a.view() == b;
+}
+inline bool operator!=(const WideString& a, std::u16string_view b) {
+    return !(a == b);
+}
