@@ -1,13 +1,14 @@
 #!/usr/bin/python3
-"""End-to-end test of BlackScreenFix.exe: the real program under 64-bit Wine on
-a private X server, the real registry of a fresh Wine prefix, and the dialogs
+"""End-to-end test of BlackScreenFix.exe: the real program under Wine on a
+private X server, the real registry of a fresh Wine prefix, and the dialogs
 answered with key presses the way a user would.
 
-    e2e_test.py --exe BlackScreenFix.exe --tools DIR --workdir DIR
+    e2e_test.py [--arch win64|win32] --exe BlackScreenFix.exe --tools DIR --workdir DIR
 
 DIR of --tools holds set_raw_value.exe and dialog_probe.exe; --workdir is a
 scratch folder (the prefix is made anew in it on every run). Prints one line
-per case and "e2e: N passed, M failed"; the exit code is 1 if any case failed.
+per case and "e2e: N passed, M failed"; the exit code is 1 if any case failed,
+and 77 (skipped, with the reason) where the machine cannot run that Wine.
 """
 
 import argparse
@@ -20,7 +21,8 @@ import re
 import signal
 import time
 
-from wine_desktop import TITLE, DesktopError, Stopped, WineDesktop, missing_tools, on_signal
+from wine_desktop import (SKIPPED, TITLE, DesktopError, Stopped, WineDesktop, missing_tools, on_signal,
+                          unavailable)
 
 KEY = r"Software\Drovenal\Lumarest"
 VALUE = "use_software_opengl"
@@ -266,6 +268,8 @@ def run_case(desk, exe, setup, steps):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--arch", choices=["win64", "win32"], default="win64",
+                        help="64-bit or 32-bit Wine (default: win64)")
     parser.add_argument("--exe", required=True, help="BlackScreenFix.exe to test")
     parser.add_argument("--tools", required=True, help="folder with set_raw_value.exe and dialog_probe.exe")
     parser.add_argument("--workdir", required=True, help="scratch folder for the Wine prefix")
@@ -279,10 +283,14 @@ def main():
     cases = [c for c in CASES if not args.only or args.only in c[0]]
     if not cases:
         parser.error(f"no case name contains {args.only!r}")
+    reason = unavailable(args.arch)
+    if reason:
+        print(f"e2e: skipped: {reason}")
+        return SKIPPED
     needed = [(os.path.abspath(args.exe), "build the project first"),
               (os.path.join(args.tools, "set_raw_value.exe"), "build the project first"),
               (os.path.join(args.tools, "dialog_probe.exe"), "build the project first")]
-    problems = missing_tools(needed)
+    problems = missing_tools(needed, args.arch)
     if problems:
         for p in problems:
             print("e2e: " + p, file=sys.stderr)
@@ -294,7 +302,7 @@ def main():
     signal.signal(signal.SIGALRM, on_signal)
     signal.alarm(args.timeout)
     try:
-        with WineDesktop(args.workdir, args.tools, verbose=args.verbose) as desk:
+        with WineDesktop(args.workdir, args.tools, verbose=args.verbose, arch=args.arch) as desk:
             for name, setup, steps in cases:
                 case_started = time.monotonic()
                 try:

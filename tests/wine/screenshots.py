@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Screenshots of BlackScreenFix.exe's two dialogs as a user sees them, taken
-under 64-bit Wine on a private X server:
+under Wine on a private X server:
 
-    screenshots.py --exe BlackScreenFix.exe --tools DIR --workdir DIR --out DIR
+    screenshots.py [--arch win64|win32] --exe BlackScreenFix.exe --tools DIR --workdir DIR --out DIR
 
 writes dialog-a.png (shown when the setting was off) and dialog-b.png (shown
 when it was on) into --out. DIR of --tools holds set_raw_value.exe and
@@ -17,7 +17,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 
 
 from e2e_test import REG_SZ, VALUE, dialog_problems, reset, utf16
-from wine_desktop import IMPORT, DesktopError, Stopped, WineDesktop, missing_tools
+from wine_desktop import IMPORT, DesktopError, Stopped, WineDesktop, missing_tools, unavailable
 
 SHOTS = [
     ("dialog-a.png", "A", []),
@@ -27,18 +27,23 @@ SHOTS = [
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--arch", choices=["win64", "win32"], default="win64")
     parser.add_argument("--exe", required=True)
     parser.add_argument("--tools", required=True)
     parser.add_argument("--workdir", required=True)
     parser.add_argument("--out", required=True, help="folder for dialog-a.png and dialog-b.png")
     args = parser.parse_args()
 
+    reason = unavailable(args.arch)
+    if reason:
+        print(f"screenshots: none taken: {reason}", file=sys.stderr)
+        return 1
     problems = missing_tools([
         (IMPORT, "install the Debian package imagemagick"),
         (os.path.abspath(args.exe), "build the project first"),
         (os.path.join(args.tools, "set_raw_value.exe"), "build the project first"),
         (os.path.join(args.tools, "dialog_probe.exe"), "build the project first"),
-    ])
+    ], args.arch)
     if problems:
         for p in problems:
             print("screenshots: " + p, file=sys.stderr)
@@ -46,7 +51,7 @@ def main():
     os.makedirs(args.out, exist_ok=True)
 
     try:
-        with WineDesktop(args.workdir, args.tools) as desk:
+        with WineDesktop(args.workdir, args.tools, arch=args.arch) as desk:
             for filename, dialog, setup in SHOTS:
                 reset(desk, setup)
                 proc = desk.start(os.path.abspath(args.exe))

@@ -1,44 +1,60 @@
 #!/bin/bash
-# Makes a throw-away 64-bit Wine prefix for the tests and exports the
-# variables that every Wine command of a test run needs.
+# Makes a throw-away Wine prefix for the tests and exports the variables
+# that every Wine command of a test run needs.
 #
-#   tests/wine/wine-env.sh PREFIX_DIR          create PREFIX_DIR if needed
-#   source tests/wine/wine-env.sh PREFIX_DIR   the same, and keep WINEPREFIX,
-#                                              WINEDEBUG, WINEDLLOVERRIDES, WINE64
-#                                              and WINESERVER in this shell
+#   tests/wine/wine-env.sh PREFIX_DIR [ARCH]          create PREFIX_DIR if needed
+#   source tests/wine/wine-env.sh PREFIX_DIR [ARCH]   the same, and keep WINEPREFIX,
+#                                                     WINEARCH, WINEDEBUG,
+#                                                     WINEDLLOVERRIDES, WINE and
+#                                                     WINESERVER in this shell
+#
+# ARCH is win64 (the default: 64-bit Wine, /usr/lib/wine/wine64) or win32
+# (32-bit Wine, /usr/lib/wine/wine, for the 32-bit build). A win32 prefix
+# needs a machine that runs 32-bit programs; on one that does not, this says
+# why and ends with 77, the code the tests report as "skipped".
 #
 # Creating the prefix is done under an flock on PREFIX_DIR.lock, so parallel
 # callers wait for one of them to finish instead of racing; a prefix is only
 # used once the marker file .ready is in it, so an interrupted set-up is redone.
 # Setup messages go to PREFIX_DIR.log and are shown only when set-up fails.
 #
-# Only the 64-bit loader is used: the plain "wine" wrapper wants 32-bit parts
-# that cannot run on the build machines.
-#
 # When the prefix will show windows, DISPLAY must already point to the X
 # server they are to appear on: Wine's desktop process started during set-up
 # keeps the display it was started with (or none).
 
 wine_env_setup() {
-  local prefix=$1
-  if [[ -z "$prefix" ]]; then
-    echo "usage: wine-env.sh PREFIX_DIR" >&2
+  local prefix=$1 arch=${2:-win64}
+  if [[ -z "$prefix" || ! $arch =~ ^win(32|64)$ ]]; then
+    echo "usage: wine-env.sh PREFIX_DIR [win64|win32]" >&2
     return 2
   fi
   mkdir -p "$(dirname "$prefix")" || return 1
   prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 
   export WINEPREFIX=$prefix
+  export WINEARCH=$arch
   export WINEDEBUG=-all
   # No Mono and no Gecko: wineboot would otherwise offer to install them.
   # winemenubuilder would add menu entries for the prefix to the real $HOME.
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  export WINE64=/usr/lib/wine/wine64
   export WINESERVER=/usr/lib/wine/wineserver
+  local package
+  if [[ $arch == win64 ]]; then
+    export WINE=/usr/lib/wine/wine64
+    package=wine64
+  else
+    local reason
+    if ! reason=$("$(dirname "${BASH_SOURCE[0]}")/../../scripts/runs-32bit-programs"); then
+      echo "skipped: 32-bit Wine cannot run here: $reason"
+      return 77
+    fi
+    export WINE=/usr/lib/wine/wine
+    package=wine32:i386
+  fi
 
   local font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
-  if [[ ! -x "$WINE64" ]]; then
-    echo "wine-env.sh: $WINE64 is missing (Debian package wine64)" >&2
+  if [[ ! -x "$WINE" ]]; then
+    echo "wine-env.sh: $WINE is missing (Debian package $package)" >&2
     return 1
   fi
   if [[ ! -f "$font" ]]; then
@@ -69,7 +85,7 @@ wine_env_setup() {
 # A Wine command of the set-up, ended if it hangs (as wineboot can when its
 # server goes away under it).
 wine_env_run() {
-  timeout --kill-after=10 300 "$WINE64" "$@"
+  timeout --kill-after=10 300 "$WINE" "$@"
 }
 
 wine_env_create() {

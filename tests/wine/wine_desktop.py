@@ -1,7 +1,7 @@
 """A private X server with a fresh Wine prefix on it, for the tests that show
 the repair tool's dialogs (e2e_test.py, screenshots.py).
 
-    with WineDesktop(workdir, tools_dir) as desk:
+    with WineDesktop(workdir, tools_dir, arch="win64") as desk:
         proc = desk.start(exe)
         win = desk.find_dialog()          # X window id, as a user would see it
         info = desk.probe()               # text and buttons, from inside Wine
@@ -10,6 +10,10 @@ the repair tool's dialogs (e2e_test.py, screenshots.py).
 
 Everything it starts (Xvfb, the prefix's wineserver and its processes) is
 stopped on leaving the block, also on an exception or SIGTERM/SIGINT/SIGALRM.
+
+arch is "win64" (64-bit Wine) or "win32" (32-bit Wine, for the 32-bit build).
+Where 32-bit Wine cannot run, entering the block raises Unavailable, whose
+message says why; tests report that as skipped (exit code SKIPPED).
 """
 
 import ctypes
@@ -22,7 +26,11 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-WINE64 = "/usr/lib/wine/wine64"
+# The Wine loader for each kind of prefix, and the Debian package it comes from.
+LOADERS = {
+    "win64": ("/usr/lib/wine/wine64", "wine64"),
+    "win32": ("/usr/lib/wine/wine", "wine32:i386"),
+}
 WINESERVER = "/usr/lib/wine/wineserver"
 XVFB = "/usr/bin/Xvfb"
 XDOTOOL = "/usr/bin/xdotool"
@@ -31,11 +39,13 @@ FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc"
 
 TITLE = "修复黑屏"
 
+# The exit code with which a test tells CTest that it could not run here.
+SKIPPED = 77
+
 # What has to be installed, and from which Debian package.
 REQUIRED = [
     (XVFB, "install the Debian package xvfb"),
     (XDOTOOL, "install the Debian package xdotool"),
-    (WINE64, "install the Debian package wine64"),
     (WINESERVER, "install the Debian package wine64"),
     (FONT, "install the Debian package fonts-wqy-microhei"),
 ]
@@ -45,15 +55,31 @@ class DesktopError(Exception):
     pass
 
 
+class Unavailable(Exception):
+    """This machine cannot run the requested kind of Wine at all."""
+
+
 class Stopped(BaseException):
     """Raised from a signal handler so that clean-up code runs."""
 
 
-def missing_tools(extra=()):
-    """A message for each required file (REQUIRED and extra, as (path, what
-    to do about it)) that is not there."""
-    return [f"{path} is missing ({remedy})"
-            for path, remedy in list(REQUIRED) + list(extra) if not os.path.exists(path)]
+def unavailable(arch):
+    """Why this machine cannot run Wine of arch at all, or None if it can."""
+    if arch != "win32":
+        return None
+    probe = subprocess.run([os.path.join(HERE, "..", "..", "scripts", "runs-32bit-programs")],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
+    if probe.returncode == 0:
+        return None
+    return "32-bit Wine cannot run here: " + probe.stdout.decode(errors="replace").strip()
+
+
+def missing_tools(extra=(), arch="win64"):
+    """A message for each required file (REQUIRED, the loader of arch, and
+    extra, as (path, what to do about it)) that is not there."""
+    loader, package = LOADERS[arch]
+    required = list(REQUIRED) + [(loader, f"install the Debian package {package}")] + list(extra)
+    return [f"{path} is missing ({remedy})" for path, remedy in required if not os.path.exists(path)]
 
 
 def _die_with_parent():
@@ -85,7 +111,9 @@ def on_signal(signum, _frame):
 
 
 class WineDesktop:
-    def __init__(self, workdir, tools_dir, log=print, verbose=False):
+    def __init__(self, workdir, tools_dir, log=print, verbose=False, arch="win64"):
+        self.arch = arch
+        self.loader = LOADERS[arch][0]
         self.workdir = os.path.abspath(workdir)
         self.tools_dir = os.path.abspath(tools_dir)
         self.prefix = os.path.join(self.workdir, "prefix")
@@ -135,6 +163,7 @@ class WineDesktop:
             "DISPLAY": self.display,
             # The same settings as wine-env.sh makes for its own commands.
             "WINEPREFIX": self.prefix,
+            "WINEARCH": self.arch,
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             # Fixed locale, so Wine's own button labels are always the same.
@@ -153,19 +182,22 @@ class WineDesktop:
                 os.remove(stale)
         started = time.monotonic()
         try:
-            proc = subprocess.run(["bash", os.path.join(HERE, "wine-env.sh"), self.prefix],
+            proc = subprocess.run(["bash", os.path.join(HERE, "wine-env.sh"), self.prefix, self.arch],
                                   env=self.env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
         except subprocess.TimeoutExpired:
             raise DesktopError(f"making the Wine prefix did not finish; see {self.prefix}.log")
+        output = proc.stdout.decode(errors="replace").strip()
+        if proc.returncode == SKIPPED:
+            raise Unavailable(output)
         if proc.returncode != 0:
-            raise DesktopError("making the Wine prefix failed:\n" + proc.stdout.decode(errors="replace"))
+            raise DesktopError(f"making the Wine prefix failed with {proc.returncode}:\n{output}")
         self.log(f"# Wine prefix made in {time.monotonic() - started:.1f} s on display {self.display}")
         # One Wine process runs for the whole session, as on a desktop where
         # Windows is up: otherwise each program would start (and each exit
         # stop) the wineserver, services and desktop process anew, which
         # takes about half a second per program.
-        self.keeper = subprocess.Popen([WINE64, "cmd.exe", "/k"], env=self.env,
+        self.keeper = subprocess.Popen([self.loader, "cmd.exe", "/k"], env=self.env,
                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
 
@@ -224,7 +256,7 @@ class WineDesktop:
     def wine(self, *args, timeout=60, check=True):
         """Runs a Windows program to completion; returns (exit code, stdout)."""
         try:
-            proc = self._run([WINE64] + list(args), timeout)
+            proc = self._run([self.loader] + list(args), timeout)
         except subprocess.TimeoutExpired:
             raise DesktopError(f"{' '.join(args)} did not finish within {timeout} s")
         out = proc.stdout.decode("utf-8", errors="replace")
@@ -240,7 +272,7 @@ class WineDesktop:
         """Starts a program and leaves it running (for one with a dialog).
         What it prints goes to run.log in the work folder (see run_output)."""
         with open(os.path.join(self.workdir, "run.log"), "wb") as log:
-            return subprocess.Popen([WINE64, exe], env=self.env, stdin=subprocess.DEVNULL,
+            return subprocess.Popen([self.loader, exe], env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=log, stderr=subprocess.STDOUT,
                                     preexec_fn=_die_with_parent)
 
