@@ -9,7 +9,7 @@ import time
 
 from report import in_turn
 
-TRACE_RUNS = 5
+TRACE_RUNS = 7
 WINEDEBUG = "+timestamp,+relay,+loaddll"
 DEBUG_KEY = r"HKCU\Software\Wine\Debug"
 TICKS = 2**32  # Wine's timestamps are a 32-bit count of milliseconds
@@ -171,7 +171,7 @@ def listed(functions, most=6):
 
 
 def table(dialogs, found, traces, samples):
-    programs = list(dialogs)
+    programs = ["floor", "manifest floor", "utility"]
     calls = {}
     for name in programs:
         for dll, functions in traces[name][0].functions().items():
@@ -203,12 +203,14 @@ def table(dialogs, found, traces, samples):
         lines += ["", "This process's clock and Wine's did not agree on some runs: their start and the time from "
                   "the dialog call to the window are left out there."]
 
+    # What each program loads beyond the bare floor: the manifest's assemblies, and whatever the utility adds.
     loaded = {name: traces[name][0].dlls for name in programs}
-    extra = [d for d in loaded["utility"] if d.lower() not in {x.lower() for x in loaded["manifest floor"]}]
-    lines += ["", "DLLs loaded before the entry point: "
-              + ", ".join(f"{name} {len(loaded[name])}" for name in programs)
-              + (f"; the utility's beyond the manifest floor's: {', '.join(extra)}." if extra else
-                 "; the utility loads none beyond the manifest floor's.")]
+    bare = {dll.lower() for dll in loaded["floor"]}
+    counts = [f"floor {len(loaded['floor'])}"]
+    for name in programs[1:]:
+        beyond = ", ".join(dll for dll in loaded[name] if dll.lower() not in bare)
+        counts.append(f"{name} {len(loaded[name])} ({'beyond the floor: ' + beyond if beyond else 'the same'})")
+    lines += ["", "DLLs loaded before the entry point: " + "; ".join(counts) + "."]
     notes = sorted({note for name in programs for trace in traces[name] for note in trace.notes})
     if notes:
         lines += ["", "Wine's own messages on the programs' main thread (numbers left out): "
