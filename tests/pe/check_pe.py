@@ -17,6 +17,9 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+from pe_reader import PNG_SIGNATURE, icon_group_entries, icon_group_header, resources  # noqa: E402
+
 # Set by main() before the tests run.
 ARCH = None
 PE = None
@@ -44,7 +47,6 @@ RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 LANG_EN_US = 1033
 
 UTF8_BOM = b"\xef\xbb\xbf"
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
@@ -144,26 +146,8 @@ def as_tree(element):
     return (element.tag, element.attrib, element.text, [as_tree(child) for child in element])
 
 
-def resources(type_id, name_id):
-    """[(language id, data)] of one resource; empty if it is missing."""
-    if not hasattr(PE, "DIRECTORY_ENTRY_RESOURCE"):
-        return []
-    for type_entry in PE.DIRECTORY_ENTRY_RESOURCE.entries:
-        if type_entry.id != type_id:
-            continue
-        for name_entry in type_entry.directory.entries:
-            if name_entry.id != name_id:
-                continue
-            found = []
-            for lang_entry in name_entry.directory.entries:
-                data = lang_entry.data.struct
-                found.append((lang_entry.id, PE.get_data(data.OffsetToData, data.Size)))
-            return found
-    return []
-
-
 def resource_data(test, type_id, name_id, label):
-    found = resources(type_id, name_id)
+    found = resources(PE, type_id, name_id)
     test.assertEqual(len(found), 1, f"{label}: resource type {type_id} id {name_id} found {len(found)} times")
     return found[0]
 
@@ -281,10 +265,10 @@ class Version(unittest.TestCase):
 class Icon(unittest.TestCase):
     def setUp(self):
         _, group = resource_data(self, RT_GROUP_ICON, ICON_GROUP_ID, "icon group")
-        reserved, kind, count = struct.unpack_from("<HHH", group, 0)
+        reserved, kind, count = icon_group_header(group)
         self.assertEqual((reserved, kind), (0, 1), "icon group header")
         self.assertEqual(len(group), 6 + 14 * count, "icon group length")
-        self.entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
+        self.entries = icon_group_entries(group)
 
     def test_sizes(self):
         sizes = [(w or 256, h or 256) for w, h, *_ in self.entries]
