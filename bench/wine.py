@@ -12,8 +12,7 @@ import time
 
 import relay
 from report import Unmeasured, goal_line, header, in_turn, log, timing_row
-from win32_desktop import WINE32, NotHere, Win32Desktop, problems_32
-from wine_desktop import WINE64, DesktopError, WineDesktop, missing_tools
+from wine_desktop import DesktopError, WineDesktop, missing_tools, unavailable
 from xwatch import DialogWatch
 
 KEY_PARENT = r"Software\Drovenal"
@@ -28,15 +27,15 @@ TIME_LIMIT = 600  # seconds for one Wine section, its prefix included
 class WineBench:
     """Runs programs in one desktop's prefix, with the loader of its kind of Wine, and times them."""
 
-    def __init__(self, desk, watch, loader):
-        self.desk, self.watch, self.loader = desk, watch, loader
+    def __init__(self, desk, watch):
+        self.desk, self.watch = desk, watch
 
     def to_dialog(self, exe, env=None, output=subprocess.DEVNULL):
         """(start, dialog), monotonic times of one run of exe: when it was started and when its dialog was
         mapped. The dialog is then answered with Enter, as a user would, and the program must end by itself."""
         self.watch.drain()
         started = time.monotonic()
-        proc = subprocess.Popen([self.loader, exe], env=env or self.desk.env, stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen([self.desk.loader, exe], env=env or self.desk.env, stdin=subprocess.DEVNULL,
                                 stdout=output, stderr=output)
         try:
             seen = self.watch.wait_mapped(started + 30, alive=lambda: proc.poll() is None)
@@ -58,7 +57,7 @@ class WineBench:
         what = " ".join(os.path.basename(a) for a in args)
         self.watch.drain()
         started = time.monotonic()
-        proc = subprocess.Popen([self.loader, *args], env=self.desk.env, stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen([self.desk.loader, *args], env=self.desk.env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # A blocking wait: Popen.wait with a time-out polls, with sleeps of up to 50 ms between looks. The
         # watchdog ends a program that hangs.
@@ -130,20 +129,20 @@ def other_wineservers():
     return max(count - 1, 0)
 
 
-def measure(desktop, loader, programs, runs, workdir, name, silent_helper=None):
+def measure(arch, programs, runs, workdir, name, silent_helper=None):
     """The samples of every row, Wine's version, the number of other Wine prefixes seen running, and the
     breakdown of the utility's way to its dialog (None where it is not slower than its floors)."""
     dialogs = {"utility": programs["BlackScreenFix"], "floor": programs["bench_floor"],
                "manifest floor": programs["bench_floor_manifest"]}
     rows = list(dialogs) + (["reg add", "silent"] if silent_helper else [])
     samples = {row: [] for row in rows}
-    with desktop(workdir, workdir, log=log) as desk:
+    with WineDesktop(workdir, workdir, log=log, arch=arch) as desk:
         signal.alarm(TIME_LIMIT)
         version = first_program(desk)
         others = other_wineservers()
         watch = DialogWatch(desk.display)
         try:
-            bench = WineBench(desk, watch, loader)
+            bench = WineBench(desk, watch)
             for turn in range(runs + 1):
                 log(f"# {name}: " + (f"round {turn} of {runs}" if turn else "warming up"))
                 # The warm-up round's numbers are dropped.
@@ -205,7 +204,7 @@ def wine64_report(programs, runs, scratch):
     problems = missing_tools()
     if problems:
         raise Unmeasured("; ".join(problems))
-    samples, version, others, breakdown = measure(WineDesktop, WINE64, programs, runs,
+    samples, version, others, breakdown = measure("win64", programs, runs,
                                                   os.path.join(scratch, "wine64"), "Wine 64-bit",
                                                   silent_helper=programs["set_raw_value"])
     floor = [samples["floor"], samples["manifest floor"]]
@@ -230,14 +229,14 @@ WINE32_TITLE = ("## Under 32-bit Wine (windows-x86 build, the release executable
 
 
 def wine32_report(programs, runs, scratch):
-    try:
-        problems = problems_32()
-    except NotHere as e:
-        log(f"# Wine 32-bit: not measured: {e}")
-        return [WINE32_TITLE, "", f"**Not measured**: {e}."]
+    reason = unavailable("win32")
+    if reason:
+        log(f"# Wine 32-bit: not measured: {reason}")
+        return [WINE32_TITLE, "", f"**Not measured**: {reason} (`scripts/runs-32bit-programs`)."]
+    problems = missing_tools(arch="win32")
     if problems:
         raise Unmeasured("; ".join(problems))
-    samples, version, others, breakdown = measure(Win32Desktop, WINE32, programs, runs,
+    samples, version, others, breakdown = measure("win32", programs, runs,
                                                   os.path.join(scratch, "wine32"), "Wine 32-bit")
     return [
         WINE32_TITLE, "",
