@@ -171,6 +171,19 @@ class SignedRelease(Case):
         self.sign(again)
         self.assertEqual(contents(again), contents(self.out))
 
+    def test_password_is_the_first_line_of_its_file(self):
+        password = os.path.join(WORK, "password")
+        for what, text in [("Windows line end", throwaway_cert.PASSWORD + "\r\n"),
+                           ("no line end", throwaway_cert.PASSWORD),
+                           ("more lines after it", throwaway_cert.PASSWORD + "\nnot the password\n")]:
+            with self.subTest(what):
+                with open(os.open(password, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+                    f.write(text)
+                out = self.folder("password-forms")
+                result = self.release("--pkcs12", CERTS["good"].p12, "--password-file", password, "--out", out)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(contents(out), contents(SIGNED))
+
     def test_signing_time_comes_from_source_date_epoch(self):
         later = self.folder("signed-later")
         self.sign(later, epoch=EPOCH + 86400)
