@@ -59,7 +59,8 @@ def main():
         return 1
     sys.stdout.flush()
 
-    return subprocess.run([sys.executable, os.path.join(REPO, "tests", "wine", "e2e_test.py"), "--exe", signed,
+    return subprocess.run([sys.executable, os.path.join(REPO, "tests", "wine", "e2e_test.py"),
+                           "--arch", "win32" if args.arch == "x86" else "win64", "--exe", signed,
                            "--tools", args.tools, "--workdir", os.path.join(args.workdir, "e2e"),
                            "--timeout", args.timeout], check=False).returncode
 
