@@ -17,7 +17,7 @@ import tempfile
 import termios
 import time
 import unittest
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 PROGRAM, TOOL = sys.argv[1], sys.argv[2]
 KEY, NAME = r"Software\Drovenal\Lumarest", "use_software_opengl"
@@ -39,11 +39,12 @@ def as_user(uid, command):
 class Store:
     """A configuration folder owned by `owner`, standing for that user's registry."""
 
-    def __init__(self, owner=0):
+    def __init__(self, owner=None):
         self._scratch = tempfile.TemporaryDirectory(prefix="blackscreenfix-hostile-")
         self.root = self._scratch.name
-        self.owner = owner
-        os.chown(self.root, owner, owner)
+        self.owner = os.geteuid() if owner is None else owner
+        if self.owner != os.geteuid():
+            os.chown(self.root, self.owner, self.owner)
         self.env = dict(os.environ, XDG_CONFIG_HOME=self.root, HOME=self.root)
         self.key_folder = os.path.join(self.root, "standin-registry", "HKEY_CURRENT_USER", "k_SOFTWARE",
                                        "k_DROVENAL", "k_LUMAREST")
@@ -229,9 +230,9 @@ class Case:
     what: str
     runs: list
     before: str = None  # the switch stored first, by the store's owner
-    owner: int = 0  # whose the configuration folder is
-    prepare: object = None
-    needs_root: bool = field(default=False)
+    owner: int = None  # whose the configuration folder is; the user running the test if None
+    prepare: object = None  # a function of the store
+    needs_root: bool = False
 
 
 CASES = [
