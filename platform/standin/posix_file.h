@@ -1,6 +1,7 @@
 #pragma once
 
-// Small POSIX file helpers for the stand-in store, each reporting failure as the registry would.
+// Small POSIX file helpers for the stand-in store. Those that return a RegistryStatus report failure as the
+// registry would; the others return false and leave errno to say why.
 
 #include <sys/types.h>
 
