@@ -1,6 +1,8 @@
 // The stand-in store itself: what it keeps on disk and where. These cases are about files and folders, so
 // they run only where the stand-in is the registry.
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
+#include "platform/standin/value_file.h"
 #include "repair/black_screen_fix.h"
 #include "tests/support/case_name.h"
 #include "tests/support/raw_value.h"
@@ -127,21 +131,154 @@ TEST_F(StandInStoreTest, FileWhereAKeyBelongsFailsTheOpenAndTheRepairIsSilent) {
     EXPECT_TRUE(fs::is_regular_file(StoreRoot() / "k_SOFTWARE" / "k_DROVENAL" / "k_LUMAREST"));
 }
 
+// A writer holds a lock on its temporary file until the rename; the test holds one as a live writer would.
+class HeldLock {
+  public:
+    explicit HeldLock(const fs::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
+        EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0) << file;
+    }
+    ~HeldLock() { ::close(fd_); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+  private:
+    int fd_;
+};
+
 TEST_F(StandInStoreTest, AbandonedTemporaryFilesAreRemovedByTheNextWrite) {
     ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"old")));
     const fs::path folder = StoreRoot() / "k_SOFTWARE" / "k_BLACKSCREENFIXTESTS";
-    // No process has the largest pid; a live one's file (our parent's) must stay.
-    const fs::path abandoned = folder / ".tmp-4194304-1";
-    const fs::path live = folder / (".tmp-" + std::to_string(::getppid()) + "-1");
-    std::ofstream(abandoned) << "REGV half";
-    std::ofstream(live) << "REGV half";
+    // The PID in a name says nothing about its writer: a writer in another PID namespace or on another host
+    // sharing the folder has a PID that may be free here, or another process's. Only the lock counts.
+    const std::string running = std::to_string(::getppid());
+    const std::string unused = "4194304";  // above the largest PID
+    const fs::path abandoned[] = {folder / (".tmp-" + unused + "-1"), folder / (".tmp-" + running + "-1")};
+    const fs::path live[] = {folder / (".tmp-" + unused + "-2"), folder / (".tmp-" + running + "-2")};
+    for (const fs::path& file : {abandoned[0], abandoned[1], live[0], live[1]}) {
+        std::ofstream(file) << "REGV half";
+    }
+    {
+        const HeldLock writer0(live[0]);
+        const HeldLock writer1(live[1]);
 
-    EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"old")) << "a temporary file is never a value";
-    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"new")));
-    EXPECT_FALSE(fs::exists(abandoned));
-    EXPECT_TRUE(fs::exists(live));
-    EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"new"));
+        EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"old")) << "a temporary file is never a value";
+        ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"new")));
+        for (const fs::path& file : abandoned) {
+            EXPECT_FALSE(fs::exists(file)) << file;
+        }
+        for (const fs::path& file : live) {
+            EXPECT_TRUE(fs::exists(file)) << file << " is a live writer's";
+        }
+        EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"new"));
+    }
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"newer")));
+    for (const fs::path& file : live) {
+        EXPECT_FALSE(fs::exists(file)) << file << " was left when its writer ended";
+    }
 }
+
+TEST_F(StandInStoreTest, EveryWriteThroughOneHandleRemovesAbandonedTemporaryFiles) {
+    platform::UniqueKey key(platform::KeyCloser{&registry});
+    ASSERT_EQ(registry.CreateKey(registry.CurrentUser(), kTestKey, key.put()), kSuccess);
+    const fs::path folder = StoreRoot() / "k_SOFTWARE" / "k_BLACKSCREENFIXTESTS";
+    for (int write = 1; write <= 3; ++write) {
+        const fs::path abandoned = folder / (".tmp-4194304-" + std::to_string(write));
+        std::ofstream(abandoned) << "REGV half";
+        ASSERT_EQ(registry.SetValue(key.get(), u"v", kString, u"x", 4), kSuccess);
+        EXPECT_FALSE(fs::exists(abandoned)) << "write " << write;
+    }
+}
+
+// A value file whose header announces `announced` bytes, and which is as long as that (sparse: no disk used).
+struct SizeCase {
+    const char* what;
+    std::uint64_t announced;
+    platform::RegistryStatus status;
+};
+void PrintTo(const SizeCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class ValueSizeTest : public StandInStoreTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(ValueSizeTest, AboveTheLimitIsACorruptValue) {
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"x")));
+    const std::uint64_t announced = GetParam().announced;
+    const fs::path file = StoreRoot() / "k_SOFTWARE" / "k_BLACKSCREENFIXTESTS" / "v_V";
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << "REGV" << std::string("\1\0\0\0", 4);
+        for (int shift = 0; shift < 32; shift += 8) {
+            out << static_cast<char>((announced >> shift) & 0xFF);
+        }
+    }
+    fs::resize_file(file, 12 + announced);
+
+    platform::UniqueKey key(platform::KeyCloser{&registry});
+    ASSERT_EQ(registry.OpenKey(registry.CurrentUser(), kTestKey, key.put()), kSuccess);
+    std::uint32_t size = 0;
+    EXPECT_EQ(registry.QueryValue(key.get(), u"v", nullptr, nullptr, &size), GetParam().status);
+    if (GetParam().status == kSuccess) {
+        EXPECT_EQ(size, announced);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ValueSizeTest,
+                         ::testing::Values(SizeCase{"the limit", platform::standin::kMaxValueSize, kSuccess},
+                                           SizeCase{"one byte more",
+                                                    platform::standin::kMaxValueSize + std::uint64_t{1},
+                                                    kRegistryCorrupt},
+                                           SizeCase{"four GiB", 0xFFFFFFFF, kRegistryCorrupt}),
+                         CaseName<SizeCase>);
+
+TEST_F(StandInStoreTest, WriteAboveTheLimitIsRefusedAndKeepsTheOldValue) {
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"old")));
+    platform::UniqueKey key(platform::KeyCloser{&registry});
+    ASSERT_EQ(registry.OpenKey(registry.CurrentUser(), kTestKey, key.put()), kSuccess);
+    const std::vector<unsigned char> tooLarge(std::size_t{platform::standin::kMaxValueSize} + 1, 'x');
+    EXPECT_EQ(registry.SetValue(key.get(), u"v", kBinary, tooLarge.data(),
+                                static_cast<std::uint32_t>(tooLarge.size())),
+              kInvalidParameter);
+    EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"old"));
+}
+
+// Whatever umask the run inherits, what the store makes is user-only and stays writable by its user.
+class UmaskTest : public StandInStoreTest, public ::testing::WithParamInterface<mode_t> {};
+
+TEST_P(UmaskTest, StoreIsMadeExactlyUserOnly) {
+    // cppcheck-suppress umaskCalled ; POSIX umask, not the obsolete one of the Windows C runtime
+    const mode_t inherited = ::umask(GetParam());
+    const bool written = PutRawValue(kTestKey, u"v", StringValue(u"x"));
+    ::umask(inherited);  // cppcheck-suppress umaskCalled
+    ASSERT_TRUE(written);
+    for (const auto& entry : fs::recursive_directory_iterator(StoreRoot().parent_path())) {
+        EXPECT_EQ(
+            fs::status(entry.path()).permissions(),
+            entry.is_directory() ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Umasks, UmaskTest,
+                         ::testing::Values(mode_t{0}, mode_t{022}, mode_t{0277}, mode_t{0777}));
+
+// The store's own two folders are never reached through a symbolic link (key folders refuse them as well).
+class LinkedStoreFolderTest : public StandInStoreTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LinkedStoreFolderTest, IsRefusedAndNothingIsWrittenThere) {
+    const fs::path target = fs::path(store.home()) / "elsewhere";
+    fs::create_directories(target);
+    const fs::path link = fs::path(store.home()) / GetParam();
+    fs::create_directories(link.parent_path());
+    fs::create_directory_symlink(target, link);
+
+    platform::UniqueKey key(platform::KeyCloser{&registry});
+    EXPECT_EQ(registry.CreateKey(registry.CurrentUser(), kTestKey, key.put()), kRegistryCorrupt);
+    EXPECT_TRUE(fs::is_empty(target));
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, LinkedStoreFolderTest,
+                         ::testing::Values("standin-registry", "standin-registry/HKEY_CURRENT_USER"));
 
 TEST_F(StandInStoreTest, KeyDeletedWhileOpenRefusesWrites) {
     platform::UniqueKey key(platform::KeyCloser{&registry});

@@ -37,7 +37,12 @@ class Store:
         return done.returncode, done.stdout.decode("utf-8", "replace")
 
     def switch(self):
-        done = subprocess.run([TOOL, "get", KEY, NAME], env=self.env, capture_output=True, check=True, timeout=60)
+        # Read as the store's owner: a store of someone else's is not open to the reader.
+        command = [TOOL, "get", KEY, NAME]
+        owner = os.stat(self.root).st_uid
+        if owner != os.geteuid():
+            command = ["setpriv", f"--reuid={owner}", f"--regid={owner}", "--clear-groups", *command]
+        done = subprocess.run(command, env=self.env, capture_output=True, check=True, timeout=60)
         return done.stdout.decode().strip()
 
     def put(self, value):
@@ -91,6 +96,10 @@ class Faults(unittest.TestCase):
         key_folder = os.path.join(self.store.root, "standin-registry", "HKEY_CURRENT_USER", "k_SOFTWARE", "k_DROVENAL")
         shutil.chown(key_folder, 0, 0)  # root's, mode 0700: nobody cannot enter
         self.assertEqual(self.store.run(user=NOBODY), (0, ""))
+        # The store's owner reads the switch back, once the store is all its own.
+        for folder, _, files in os.walk(self.store.root):
+            for entry in [folder] + [os.path.join(folder, name) for name in files]:
+                shutil.chown(entry, NOBODY, NOBODY)
         self.assertEqual(self.store.switch(), FALSE)
 
     def test_unreadable_value_counts_as_not_on_and_is_replaced(self):

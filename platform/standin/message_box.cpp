@@ -44,15 +44,22 @@ bool Print(const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
 }
 
-// One line of standard input without its line ending, folded to lower case and trimmed; false at end of
-// input.
+// The longest answer taken, in bytes. A terminal sends at most 4095 characters as one line, so a longer
+// line is not someone answering; reading stops there, and no input can take unbounded memory or time.
+constexpr std::size_t kMaxAnswer = 4096;
+
+// One line of standard input without its line ending, folded to lower case and trimmed. False when no answer
+// can come: at end of input, after a read error (the terminal is gone) and for a line longer than kMaxAnswer.
 bool ReadAnswer(std::string& answer) {
     answer.clear();
     int c = 0;
     while ((c = std::getchar()) != EOF && c != '\n') {
+        if (answer.size() == kMaxAnswer) {
+            return false;
+        }
         answer += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     }
-    if (c == EOF && answer.empty()) {
+    if (std::ferror(stdin) != 0 || (c == EOF && answer.empty())) {
         return false;
     }
     const std::size_t first = answer.find_first_not_of(" \t\r");

@@ -1,6 +1,11 @@
 #include "platform/standin/value_file.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
+
+#include "platform/standin/posix_file.h"
 
 namespace platform::standin {
 namespace {
@@ -36,10 +41,30 @@ std::optional<ValueHeader> DecodeValueHeader(const ValueHeaderBytes& bytes, std:
         return std::nullopt;
     }
     const ValueHeader header{GetLittleEndian(bytes.data() + 4), GetLittleEndian(bytes.data() + 8)};
-    if (fileSize != kValueHeaderSize + std::uint64_t{header.size}) {
+    if (header.size > kMaxValueSize || fileSize != kValueHeaderSize + std::uint64_t{header.size}) {
         return std::nullopt;
     }
     return header;
+}
+
+RegistryStatus ReadValueHeader(int file, ValueHeader& header) {
+    struct stat info {};
+    if (::fstat(file, &info) != 0) {
+        return StatusFromErrno(errno);
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size < static_cast<off_t>(kValueHeaderSize)) {
+        return registry_status::kRegistryCorrupt;
+    }
+    ValueHeaderBytes bytes{};
+    if (!ReadAll(file, bytes.data(), bytes.size(), 0)) {
+        return StatusFromErrno(errno);
+    }
+    const auto decoded = DecodeValueHeader(bytes, static_cast<std::uint64_t>(info.st_size));
+    if (!decoded) {
+        return registry_status::kRegistryCorrupt;
+    }
+    header = *decoded;
+    return registry_status::kSuccess;
 }
 
 }  // namespace platform::standin
