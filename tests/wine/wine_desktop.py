@@ -149,7 +149,7 @@ class WineDesktop:
             "DISPLAY": self.display,
             # The same settings as wine-env.sh makes for its own commands.
             "WINEPREFIX": self.prefix,
-            "WINEDEBUG": "-all",
+            "WINEDEBUG": "-all,err+all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             # Fixed locale, so Wine's own button labels are always the same.
             "LANG": "C.UTF-8",
