@@ -62,8 +62,9 @@ class UserSettingsGuardTest : public ::testing::Test {
     // to a key below it keeps pointing there. (HKEY_CURRENT_USER itself opened with no sub-key would be
     // handed back as it is, and follow the redirection.)
     void SetUp() override {
-        ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ | KEY_WRITE, &userSoftware),
-                  ERROR_SUCCESS);
+        const bool opened = ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ | KEY_WRITE,
+                                            &userSoftware) == ERROR_SUCCESS;
+        ASSERT_TRUE(opened);
     }
     void TearDown() override {
         if (userSoftware != nullptr) {
@@ -80,9 +81,9 @@ TEST_F(UserSettingsGuardTest, WhatATestWritesAndDeletesStaysInItsScratchKey) {
     // A value of the tests' own in the user's registry, which a test's clean-up would delete if it
     // reached it.
     const RawValue planted = StringValue(std::u16string_view(u"user's own\0", 11));
-    ASSERT_EQ(::RegSetKeyValueW(userSoftware, kGuardKey, kSentinel, planted.type, planted.bytes.data(),
-                                static_cast<DWORD>(planted.bytes.size())),
-              ERROR_SUCCESS);
+    const bool set = ::RegSetKeyValueW(userSoftware, kGuardKey, kSentinel, planted.type, planted.bytes.data(),
+                                       static_cast<DWORD>(planted.bytes.size())) == ERROR_SUCCESS;
+    ASSERT_TRUE(set);
     // The editor's switch as the user has it (on a test machine: missing). It is only ever read here.
     const std::optional<RawValue> editorSwitch = Read(userSoftware, kEditorKey, kSwitch);
 
