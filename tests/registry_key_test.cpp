@@ -69,6 +69,9 @@ TEST_F(RegistryKeyTest, OpenExistingOnlyFindsOnlyKeysThatExist) {
     EXPECT_TRUE(KeyExists(kTestKey));
     EXPECT_TRUE(key.Open(registry.CurrentUser(), kTestKey, /*openExistingOnly=*/true));
     EXPECT_EQ(key.status(), kSuccess);
+    // The default access is the owner's full access, not read-only.
+    EXPECT_TRUE(key.WriteString(kName, u"true"));
+    EXPECT_EQ(GetRawValue(kTestKey, kName), StringValue(std::u16string_view(u"true\0", 5)));
 }
 
 TEST_F(RegistryKeyTest, SecondOpenClosesTheFirstKeyBeforeItsOwnCall) {

@@ -34,6 +34,34 @@ ARCHES = {
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "msvcrt.dll"}
 ALLOWED_DLL_PATTERN = re.compile(r"api-ms-win-[a-z0-9-]+\.dll")
 
+# Every function the program imports, by DLL. Its own calls are the advapi32, user32 and ole32 ones, one for
+# each Windows service it uses; kernel32 and msvcrt serve the compiler's start-up and exit code (C runtime set-up,
+# thread-local storage, relocation of constants, at-exit functions), which differs between the two targets.
+PROGRAM_IMPORTS = {
+    "advapi32.dll": {"RegCloseKey", "RegCreateKeyExW", "RegOpenKeyW", "RegQueryValueExW", "RegSetValueExW"},
+    "user32.dll": {"MessageBoxW"},
+    "ole32.dll": {"CoInitialize"},
+}
+_RUNTIME_COMMON = {
+    "kernel32.dll": {"DeleteCriticalSection", "EnterCriticalSection", "GetLastError", "GetStartupInfoW",
+                     "InitializeCriticalSection", "LeaveCriticalSection", "SetUnhandledExceptionFilter", "Sleep",
+                     "TlsGetValue", "VirtualProtect", "VirtualQuery"},
+    "msvcrt.dll": {"__set_app_type", "__setusermatherr", "__wgetmainargs", "__winitenv", "_amsg_exit", "_cexit",
+                   "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc",
+                   "memcpy", "signal", "strlen", "strncmp", "vfprintf"},
+}
+RUNTIME_IMPORTS = {
+    "x86": {
+        "kernel32.dll": _RUNTIME_COMMON["kernel32.dll"] | {"FreeLibrary", "GetModuleHandleA", "GetProcAddress",
+                                                          "LoadLibraryA"},
+        "msvcrt.dll": _RUNTIME_COMMON["msvcrt.dll"] | {"__p__commode", "__p__fmode", "__p__wcmdln", "_iob"},
+    },
+    "x64": {
+        "kernel32.dll": _RUNTIME_COMMON["kernel32.dll"] | {"__C_specific_handler"},
+        "msvcrt.dll": _RUNTIME_COMMON["msvcrt.dll"] | {"__iob_func", "_commode", "_fmode", "_wcmdln"},
+    },
+}
+
 REQUIRED_DLL_CHARACTERISTICS = [
     "IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
     "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
@@ -196,6 +224,18 @@ class Hardening(unittest.TestCase):
 
 
 class Imports(unittest.TestCase):
+    def test_exactly_the_expected_functions(self):
+        imported = {}
+        for entry in getattr(PE, "DIRECTORY_ENTRY_IMPORT", []):
+            names = imported.setdefault(entry.dll.decode("ascii").lower(), set())
+            names.update(i.name.decode("ascii") if i.name else f"ordinal {i.ordinal}" for i in entry.imports)
+        expected = dict(PROGRAM_IMPORTS, **RUNTIME_IMPORTS[ARCH])
+        for dll in sorted(set(imported) | set(expected)):
+            with self.subTest(dll=dll):
+                got, want = imported.get(dll, set()), expected.get(dll, set())
+                self.assertEqual((sorted(got - want), sorted(want - got)), ([], []),
+                                 f"{dll}: (imported but not expected, expected but not imported)")
+
     def test_only_system_dlls(self):
         names = [entry.dll.decode("ascii").lower() for entry in getattr(PE, "DIRECTORY_ENTRY_IMPORT", [])]
         self.assertTrue(names, "no imports at all: not a usable Windows program")

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,15 @@ struct RawValue {
     std::vector<unsigned char> bytes;
     bool operator==(const RawValue& other) const { return type == other.type && bytes == other.bytes; }
 };
+
+// For test failures: "type 1, 74 00 72 00 ...".
+inline void PrintTo(const RawValue& value, std::ostream* os) {
+    *os << "type " << value.type << ",";
+    const char* digits = "0123456789abcdef";
+    for (const unsigned char b : value.bytes) {
+        *os << ' ' << digits[b >> 4] << digits[b & 15];
+    }
+}
 
 // The UTF-16 code units of `text`, little-endian, exactly as written (add u'\0' for a terminator).
 std::vector<unsigned char> Utf16Bytes(std::u16string_view text);

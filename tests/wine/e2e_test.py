@@ -151,6 +151,18 @@ def snapshot(desk):
     return {k: v for k, v in sections.items() if not is_volatile(k)}
 
 
+def not_saved(sections):
+    """The editor's key and switch must be in the hive as saved: that is what
+    survives a log-off. A key created volatile lives in memory only, and the
+    saved hive leaves it out."""
+    key = next((k for k in sections if k.lower() == OWN_KEYS[1].lower()), None)
+    if key is None:
+        return [f"{OWN_KEYS[1]} is not in the saved hive"]
+    if not any(line.lower().startswith(f'"{VALUE}"=') for line in sections[key]):
+        return [f"{VALUE} is not in the saved hive"]
+    return []
+
+
 def unexpected_changes(before, after):
     """Differences other than the tool's own value (and creating its keys)."""
     own = {k.lower() for k in OWN_KEYS}
@@ -221,7 +233,7 @@ def run_step(desk, exe, key, dialog):
     proc = desk.start(exe)
     try:
         if dialog is not None:
-            window = desk.find_dialog(timeout=30)
+            window = desk.find_dialog(timeout=120)
             if window is None:
                 code = proc.poll()
                 details = [f"the tool exited with {code}" if code is not None else "",
@@ -234,7 +246,7 @@ def run_step(desk, exe, key, dialog):
                 raise CaseFailed("dialog_probe.exe did not find the dialog")
             problems += dialog_problems(info, dialog)
             desk.press(window, key)
-        code = desk.wait(proc, timeout=30)
+        code = desk.wait(proc, timeout=120)
         if code is None:
             again = desk.probe(timeout_ms=0)
             raise CaseFailed("the tool did not exit" + (
@@ -259,7 +271,10 @@ def run_case(desk, exe, setup, steps):
         want = initial if expected == UNCHANGED else expected
         if value != want:
             step_problems.append(f"value is {value!r}, expected {want!r}")
-        step_problems += unexpected_changes(before, snapshot(desk))
+        after = snapshot(desk)
+        step_problems += unexpected_changes(before, after)
+        if expected != DENIED:
+            step_problems += not_saved(after)
         problems += [where + p for p in step_problems]
         initial = value
     if problems:
@@ -276,7 +291,7 @@ def main():
     parser.add_argument("-k", dest="only", metavar="TEXT",
                         help="run only the cases whose name contains TEXT")
     parser.add_argument("--verbose", action="store_true", help="log every command with its duration")
-    parser.add_argument("--timeout", type=int, default=300,
+    parser.add_argument("--timeout", type=int, default=1200,
                         help="give up (and clean up) after this many seconds")
     args = parser.parse_args()
 

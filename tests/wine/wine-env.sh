@@ -33,7 +33,9 @@ wine_env_setup() {
 
   export WINEPREFIX=$prefix
   export WINEARCH=$arch
-  export WINEDEBUG=-all
+  # Wine's own error messages stay on: when a program fails without a word
+  # of its own, they say why.
+  export WINEDEBUG=-all,err+all
   # No Mono and no Gecko: wineboot would otherwise offer to install them.
   # winemenubuilder would add menu entries for the prefix to the real $HOME.
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -83,9 +85,14 @@ wine_env_setup() {
 }
 
 # A Wine command of the set-up, ended if it hangs (as wineboot can when its
-# server goes away under it).
+# server goes away under it). A failure is named in the set-up log.
 wine_env_run() {
   timeout --kill-after=10 300 "$WINE" "$@"
+  local status=$?
+  if ((status != 0)); then
+    echo "wine-env.sh: $WINE $* failed with exit code $status$( ((status == 124)) && echo ' (timed out)')"
+  fi
+  return "$status"
 }
 
 wine_env_create() {
@@ -120,7 +127,10 @@ wine_env_create() {
   done
 
   # Let the registry reach the prefix's files before anyone uses it.
-  timeout 300 "$WINESERVER" -w
+  timeout 300 "$WINESERVER" -w || {
+    echo "wine-env.sh: waiting for the wineserver to end failed with exit code $?"
+    return 1
+  }
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then

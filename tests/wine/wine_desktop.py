@@ -106,6 +106,15 @@ def _pids_of_prefix(prefix):
     return pids
 
 
+def describe_output(proc):
+    """What a finished command printed, for a failure message."""
+    out = proc.stdout.decode(errors="replace").strip()
+    err = proc.stderr.decode(errors="replace").strip()
+    if not out and not err:
+        return "it printed nothing"
+    return "; ".join(f"{name}: {text}" for name, text in (("stdout", out), ("stderr", err)) if text)
+
+
 def on_signal(signum, _frame):
     raise Stopped(f"stopped by signal {signum}")
 
@@ -156,7 +165,12 @@ class WineDesktop:
         with os.fdopen(read_fd) as pipe:
             number = pipe.readline().strip()
         if not number:
-            raise DesktopError("Xvfb did not start (see xvfb.log in the work folder)")
+            code = self.xvfb.poll()
+            with open(os.path.join(self.workdir, "xvfb.log"), errors="replace") as log:
+                output = log.read().strip()
+            raise DesktopError("Xvfb did not start"
+                               + (f" (exit code {code})" if code is not None else " (still running)")
+                               + ": " + (output or "no output"))
         self.display = ":" + number
         env = dict(os.environ)
         env.update({
@@ -164,7 +178,7 @@ class WineDesktop:
             # The same settings as wine-env.sh makes for its own commands.
             "WINEPREFIX": self.prefix,
             "WINEARCH": self.arch,
-            "WINEDEBUG": "-all",
+            "WINEDEBUG": "-all,err+all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             # Fixed locale, so Wine's own button labels are always the same.
             "LANG": "C.UTF-8",
@@ -191,7 +205,8 @@ class WineDesktop:
         if proc.returncode == SKIPPED:
             raise Unavailable(output)
         if proc.returncode != 0:
-            raise DesktopError(f"making the Wine prefix failed with {proc.returncode}:\n{output}")
+            raise DesktopError(f"making the Wine prefix failed with exit code {proc.returncode}:\n"
+                               + (output or "no output"))
         self.log(f"# Wine prefix made in {time.monotonic() - started:.1f} s on display {self.display}")
         # One Wine process runs for the whole session, as on a desktop where
         # Windows is up: otherwise each program would start (and each exit
@@ -253,7 +268,7 @@ class WineDesktop:
             if self.verbose:
                 self.log(f"#   {time.monotonic() - started:6.2f} s  {' '.join(argv)}")
 
-    def wine(self, *args, timeout=60, check=True):
+    def wine(self, *args, timeout=120, check=True):
         """Runs a Windows program to completion; returns (exit code, stdout)."""
         try:
             proc = self._run([self.loader] + list(args), timeout)
@@ -261,19 +276,20 @@ class WineDesktop:
             raise DesktopError(f"{' '.join(args)} did not finish within {timeout} s")
         out = proc.stdout.decode("utf-8", errors="replace")
         if check and proc.returncode != 0:
-            raise DesktopError(f"{' '.join(args)} failed with {proc.returncode}: "
-                               + proc.stderr.decode(errors="replace").strip())
+            raise DesktopError(f"{' '.join(args)} failed with exit code {proc.returncode}; "
+                               + describe_output(proc))
         return proc.returncode, out
 
     def tool(self, name, *args, **kw):
         return self.wine(os.path.join(self.tools_dir, name), *args, **kw)
 
-    def start(self, exe):
+    def start(self, exe, env=None):
         """Starts a program and leaves it running (for one with a dialog).
-        What it prints goes to run.log in the work folder (see run_output)."""
+        What it prints goes to run.log in the work folder (see run_output).
+        env: variables for this program only (WINEDEBUG, to trace it)."""
         with open(os.path.join(self.workdir, "run.log"), "wb") as log:
-            return subprocess.Popen([self.loader, exe], env=self.env, stdin=subprocess.DEVNULL,
-                                    stdout=log, stderr=subprocess.STDOUT,
+            return subprocess.Popen([self.loader, exe], env=dict(self.env, **(env or {})),
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                     preexec_fn=_die_with_parent)
 
     def run_output(self):
@@ -299,12 +315,16 @@ class WineDesktop:
     # -- the dialog, as a user sees and answers it -----------------------------
 
     def xdotool(self, *args, timeout=30):
+        """xdotool's output as words; None if it failed, with the reason in
+        xdotool_error."""
         try:
             proc = self._run([XDOTOOL] + list(args), timeout)
         except subprocess.TimeoutExpired:
+            self.xdotool_error = f"xdotool {' '.join(args)} did not finish within {timeout} s"
             return None
         if proc.returncode != 0:
-            self.xdotool_error = proc.stderr.decode(errors="replace").strip()
+            self.xdotool_error = (f"xdotool {' '.join(args)} failed with exit code {proc.returncode}; "
+                                  + describe_output(proc))
             return None
         return proc.stdout.decode().split()
 
@@ -322,31 +342,36 @@ class WineDesktop:
         if rc == 2:
             return None
         if rc != 0:
-            raise DesktopError(f"dialog_probe.exe failed with {rc}")
-        return json.loads(out)
+            raise DesktopError(f"dialog_probe.exe failed with exit code {rc}; output: {out.strip() or 'none'}")
+        try:
+            return json.loads(out)
+        except ValueError:
+            raise DesktopError(f"dialog_probe.exe printed no description of the dialog: {out.strip()!r}")
 
     def press(self, window, key):
         """Presses a key in the dialog. Without a window manager the window
         is given the input focus first, then the key is typed (XTEST) like on
         a keyboard; `key --window` would send synthetic events instead."""
         if self.xdotool("windowfocus", "--sync", window) is None:
-            raise DesktopError(f"could not focus window {window}")
+            raise DesktopError(f"could not focus window {window}: {self.xdotool_error}")
         if self.xdotool("key", key) is None:
-            raise DesktopError(f"could not type {key}")
+            raise DesktopError(f"could not type {key}: {self.xdotool_error}")
 
     def screenshot(self, window, path):
         """Saves the window (caption included: Wine draws it) as PNG once two
         captures in a row agree, i.e. it has finished painting."""
         previous = None
         for _ in range(50):
-            data = subprocess.run([IMPORT, "-display", self.display, "-window", window, "png:-"],
+            proc = subprocess.run([IMPORT, "-display", self.display, "-window", window, "png:-"],
                                   env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  timeout=30).stdout
+                                  timeout=30)
+            data = proc.stdout
             if data and data == previous:
                 break
             previous = data
             time.sleep(0.2)
         if not previous:
-            raise DesktopError(f"could not capture window {window}")
+            raise DesktopError(f"could not capture window {window}: import failed with exit code "
+                               f"{proc.returncode}: {proc.stderr.decode(errors='replace').strip() or 'no output'}")
         with open(path, "wb") as f:
             f.write(previous)
