@@ -97,7 +97,6 @@ class TerminalMessageDialog final : public MessageDialog {
     }
 };
 
-// A namespace-scope object, not a function-local static: it needs no thread-safe guard on first use.
 TerminalMessageDialog systemDialog;
 
 }  // namespace

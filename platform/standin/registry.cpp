@@ -177,7 +177,6 @@ class StandInRegistry final : public Registry {
     std::unordered_set<KeyHandle> openKeys_;  // every handle handed out and not yet closed
 };
 
-// A namespace-scope object, not a function-local static: it needs no thread-safe guard on first use.
 StandInRegistry systemRegistry;
 
 }  // namespace

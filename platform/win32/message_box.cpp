@@ -15,7 +15,6 @@ class Win32MessageDialog final : public MessageDialog {
     }
 };
 
-// A namespace-scope object, not a function-local static: it needs no thread-safe guard on first use.
 Win32MessageDialog systemDialog;
 
 }  // namespace

@@ -46,7 +46,6 @@ class Win32Registry final : public Registry {
     RegistryStatus CloseKey(KeyHandle key) override { return ::RegCloseKey(Native(key)); }
 };
 
-// A namespace-scope object, not a function-local static: it needs no thread-safe guard on first use.
 Win32Registry systemRegistry;
 
 }  // namespace
