@@ -18,16 +18,13 @@ using namespace platform::registry_type;
 using platform::DialogButtons;
 using platform::DialogResult;
 
-constexpr char16_t kEditorKey[] = u"Software\\Drovenal\\Lumarest";
-constexpr char16_t kSwitch[] = u"use_software_opengl";
-
 const RecordingDialog::Shown kDialogA{u"修复黑屏", u"环境黑屏问题已尝试修复，重新启动Lumarest，确认是否修复",
                                       DialogButtons::Ok};
 const RecordingDialog::Shown kDialogB{u"修复黑屏", u"将要回到硬解，环境黑屏问题已解决？",
                                       DialogButtons::YesNo};
 
-const RawValue kTrue = StringValue(std::u16string_view(u"true\0", 5));
-const RawValue kFalse = StringValue(std::u16string_view(u"false\0", 6));
+const RawValue kTrue = TerminatedString(u"true");
+const RawValue kFalse = TerminatedString(u"false");
 
 void ExpectShown(const std::vector<RecordingDialog::Shown>& shown,
                  const std::optional<RecordingDialog::Shown>& expected) {
@@ -66,14 +63,14 @@ TEST_P(FlowTest, FollowsTheStateTable) {
     if (c.stored == Stored::NoValue) {
         ASSERT_TRUE(MakeKey(kEditorKey));
     } else if (c.stored == Stored::Value) {
-        ASSERT_TRUE(PutRawValue(kEditorKey, kSwitch, c.before));
+        ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, c.before));
     }
     RecordingDialog dialog(c.answer);
 
     RunBlackScreenFix(registry, dialog);
 
     ExpectShown(dialog.shown, c.dialog);
-    EXPECT_EQ(GetRawValue(kEditorKey, kSwitch), c.after);
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), c.after);
     EXPECT_LE(registry.Count(RegistryCall::SetValue), 1) << "at most one write";
     EXPECT_EQ(registry.OpenKeys(), 0) << "every key opened is closed";
 }
@@ -112,14 +109,14 @@ class FlowFailureTest : public ::testing::Test {
 };
 
 TEST_F(FlowFailureTest, YesLeavesTheRegistryUntouched) {
-    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitch, kTrue));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, kTrue));
     RecordingDialog dialog(DialogResult::Yes);
     RunBlackScreenFix(registry, dialog);
     EXPECT_EQ(registry.Count(RegistryCall::SetValue), 0);
 }
 
 TEST_F(FlowFailureTest, NoThenAFreshRunSwitchesSoftwareRenderingOnAgain) {
-    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitch, kTrue));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, kTrue));
     RecordingDialog no(DialogResult::No);
     RunBlackScreenFix(registry, no);
     ExpectShown(no.shown, kDialogB);
@@ -127,7 +124,7 @@ TEST_F(FlowFailureTest, NoThenAFreshRunSwitchesSoftwareRenderingOnAgain) {
     RecordingDialog ok;
     RunBlackScreenFix(registry, ok);
     ExpectShown(ok.shown, kDialogA);
-    EXPECT_EQ(GetRawValue(kEditorKey, kSwitch), kTrue);
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), kTrue);
 }
 
 TEST_F(FlowFailureTest, KeyThatCannotBeOpenedEndsSilently) {
@@ -148,21 +145,21 @@ TEST_F(FlowFailureTest, RefusedWriteOfTrueShowsNothing) {
 }
 
 TEST_F(FlowFailureTest, RefusedWriteOfFalseIsNotReported) {
-    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitch, kTrue));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, kTrue));
     registry.refuse[RegistryCall::SetValue] = kAccessDenied;
     RecordingDialog dialog(DialogResult::No);
     RunBlackScreenFix(registry, dialog);
     ExpectShown(dialog.shown, kDialogB);
-    EXPECT_EQ(GetRawValue(kEditorKey, kSwitch), kTrue);
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), kTrue);
 }
 
 TEST_F(FlowFailureTest, UnreadableValueCountsAsNotOn) {
-    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitch, kTrue));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, kTrue));
     registry.refuse[RegistryCall::QueryValue] = kAccessDenied;
     RecordingDialog dialog;
     RunBlackScreenFix(registry, dialog);
     ExpectShown(dialog.shown, kDialogA);
-    EXPECT_EQ(GetRawValue(kEditorKey, kSwitch), kTrue);
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), kTrue);
 }
 
 }  // namespace

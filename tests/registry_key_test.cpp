@@ -71,7 +71,7 @@ TEST_F(RegistryKeyTest, OpenExistingOnlyFindsOnlyKeysThatExist) {
     EXPECT_EQ(key.status(), kSuccess);
     // The default access is the owner's full access, not read-only.
     EXPECT_TRUE(key.WriteString(kName, u"true"));
-    EXPECT_EQ(GetRawValue(kTestKey, kName), StringValue(std::u16string_view(u"true\0", 5)));
+    EXPECT_EQ(GetRawValue(kTestKey, kName), TerminatedString(u"true"));
 }
 
 TEST_F(RegistryKeyTest, SecondOpenClosesTheFirstKeyBeforeItsOwnCall) {
@@ -111,11 +111,11 @@ TEST_F(RegistryKeyTest, WriteStoresTheTerminatorAndReplacesOtherTypes) {
     RegistryKey key = OpenHolder();
 
     EXPECT_TRUE(key.WriteString(kName, u"true"));
-    EXPECT_EQ(GetRawValue(kTestKey, kName), StringValue(std::u16string_view(u"true\0", 5)));
+    EXPECT_EQ(GetRawValue(kTestKey, kName), TerminatedString(u"true"));
     EXPECT_EQ(GetRawValue(kTestKey, kName)->bytes.size(), 10u);
 
     EXPECT_TRUE(key.WriteString(kName, u"false"));
-    EXPECT_EQ(GetRawValue(kTestKey, kName), StringValue(std::u16string_view(u"false\0", 6)));
+    EXPECT_EQ(GetRawValue(kTestKey, kName), TerminatedString(u"false"));
     EXPECT_EQ(GetRawValue(kTestKey, kName)->bytes.size(), 12u);
 
     WideString text;
@@ -155,7 +155,7 @@ class ValueChangesBetweenQueries : public RegistryKeyTest,
 
 TEST_P(ValueChangesBetweenQueries, ReadIsWholeOrEmpty) {
     const ChangeCase& c = GetParam();
-    ASSERT_TRUE(PutRawValue(kTestKey, kName, StringValue(std::u16string_view(u"true\0", 5))));
+    ASSERT_TRUE(PutRawValue(kTestKey, kName, TerminatedString(u"true")));
     RegistryKey key = OpenHolder();
     registry.beforeDataQuery = [&] {
         registry.beforeDataQuery = nullptr;

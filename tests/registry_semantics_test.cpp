@@ -85,7 +85,7 @@ TEST_F(RegistrySemanticsTest, NamesThatLookAlikeStayApart) {
 }
 
 TEST_F(RegistrySemanticsTest, NamesCompareWithoutRegardToCase) {
-    ASSERT_TRUE(PutRawValue(u"Software\\Drovenal\\Lumarest", u"use_software_opengl", StringValue(u"true")));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, StringValue(u"true")));
     EXPECT_EQ(GetRawValue(u"SOFTWARE\\drovenal\\LUMAREST", u"USE_Software_OpenGL"), StringValue(u"true"));
 
     ASSERT_TRUE(PutRawValue(kTestKey, u"Äpfel", StringValue(u"1")));
@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(Values, RoundTripTest,
                          CaseName<BytesCase>);
 
 TEST_F(RegistrySemanticsTest, QueryReportsSizeAndRefusesTooSmallBuffers) {
-    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(std::u16string_view(u"true\0", 5))));
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", TerminatedString(u"true")));
     platform::UniqueKey key(platform::KeyCloser{&registry});
     ASSERT_EQ(registry.OpenKey(registry.CurrentUser(), kTestKey, key.put()), kSuccess);
 

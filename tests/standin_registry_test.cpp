@@ -45,7 +45,7 @@ TEST_F(StandInStoreTest, OpenExistingOnlyFailsOnAMissingKey) {
 }
 
 TEST_F(StandInStoreTest, WrittenValuesAndKeysAreTheUsersAlone) {
-    ASSERT_TRUE(PutRawValue(u"Software\\Drovenal\\Lumarest", u"use_software_opengl", StringValue(u"true")));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, StringValue(u"true")));
     for (const auto& entry : fs::recursive_directory_iterator(StoreRoot().parent_path())) {
         const auto permissions = fs::status(entry.path()).permissions();
         EXPECT_EQ(permissions & (fs::perms::group_all | fs::perms::others_all), fs::perms::none)
@@ -81,7 +81,7 @@ void PrintTo(const DamageCase& c, std::ostream* os) {
 class DamagedValueTest : public StandInStoreTest, public ::testing::WithParamInterface<DamageCase> {};
 
 TEST_P(DamagedValueTest, IsNeverReadAsAValueAndTheRepairReplacesIt) {
-    ASSERT_TRUE(PutRawValue(u"Software\\Drovenal\\Lumarest", u"use_software_opengl", StringValue(u"true")));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, StringValue(u"true")));
     const fs::path file = StoreRoot() / "k_SOFTWARE" / "k_DROVENAL" / "k_LUMAREST" / "v_USE_SOFTWARE_OPENGL";
     ASSERT_TRUE(fs::exists(file));
     std::ofstream(file, std::ios::binary | std::ios::trunc) << GetParam().contents;
@@ -95,8 +95,7 @@ TEST_P(DamagedValueTest, IsNeverReadAsAValueAndTheRepairReplacesIt) {
     RecordingDialog dialog;
     RunBlackScreenFix(registry, dialog);
     EXPECT_EQ(dialog.shown.size(), 1u);
-    EXPECT_EQ(GetRawValue(u"Software\\Drovenal\\Lumarest", u"use_software_opengl"),
-              StringValue(std::u16string_view(u"true\0", 5)));
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), TerminatedString(u"true"));
 }
 
 INSTANTIATE_TEST_SUITE_P(

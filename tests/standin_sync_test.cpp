@@ -148,16 +148,14 @@ TEST_F(SyncTest, NewKeyWhoseNameCannotBeFlushedFailsToOpen) {
 }
 
 TEST_F(SyncTest, RepairWhoseWriteCannotBeFlushedShowsNothing) {
-    ASSERT_TRUE(PutRawValue(u"Software\\Drovenal\\Lumarest", u"use_software_opengl",
-                            StringValue(std::u16string_view(u"false\0", 6))));
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, TerminatedString(u"false")));
     syncFault.failing = Failing::Files;
     RecordingDialog dialog;
     RunBlackScreenFix(registry, dialog);
     syncFault.failing = Failing::Nothing;
 
     EXPECT_TRUE(dialog.shown.empty());
-    EXPECT_EQ(GetRawValue(u"Software\\Drovenal\\Lumarest", u"use_software_opengl"),
-              StringValue(std::u16string_view(u"false\0", 6)));
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), TerminatedString(u"false"));
 }
 
 }  // namespace

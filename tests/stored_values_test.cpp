@@ -18,8 +18,6 @@ namespace {
 
 using namespace platform::registry_type;
 
-constexpr char16_t kEditorKey[] = u"Software\\Drovenal\\Lumarest";
-constexpr char16_t kSwitch[] = u"use_software_opengl";
 const std::u16string kUntouched = u"left as it was";
 
 std::vector<unsigned char> Bytes(std::u16string_view text, std::size_t extraBytes = 0,
@@ -31,7 +29,7 @@ std::vector<unsigned char> Bytes(std::u16string_view text, std::size_t extraByte
 
 // "true", a NUL, then filler up to `size` bytes in all.
 RawValue TrueThenFiller(std::size_t size) {
-    std::vector<unsigned char> bytes = Bytes(std::u16string_view(u"true\0", 5));
+    std::vector<unsigned char> bytes = TerminatedString(u"true").bytes;
     bytes.resize(size, 'A');
     return {kString, bytes};
 }
@@ -53,86 +51,85 @@ const StoredCase kStoredCases[] = {
      [] {
          return RawValue{kString, {}};
      },
-     kSwitch, true, u"", false},
+     kSwitchName, true, u"", false},
     {"one byte",
      [] {
          return RawValue{kString, {'t'}};
      },
-     kSwitch, true, u"", false},
+     kSwitchName, true, u"", false},
     {"terminator only",
      [] {
          return RawValue{kString, {0, 0}};
      },
-     kSwitch, true, u"", false},
+     kSwitchName, true, u"", false},
     {"three bytes",
      [] {
          return RawValue{kString, {'t', 0, 'r'}};
      },
-     kSwitch, true, u"t", false},
+     kSwitchName, true, u"t", false},
     {"nine bytes, true and an odd one",
      [] {
          return RawValue{kString, Bytes(u"true", 1)};
      },
-     kSwitch, true, u"true", true},
+     kSwitchName, true, u"true", true},
     {"true without terminator",
      [] {
          return RawValue{kString, Bytes(u"true")};
      },
-     kSwitch, true, u"true", true},
-    {"true terminated", [] { return StringValue(std::u16string_view(u"true\0", 5)); }, kSwitch, true, u"true",
-     true},
-    {"true, nul, x", [] { return StringValue(std::u16string_view(u"true\0x\0", 7)); }, kSwitch, true, u"true",
-     true},
-    {"false", [] { return StringValue(std::u16string_view(u"false\0", 6)); }, kSwitch, true, u"false", false},
-    {"upper case TRUE", [] { return StringValue(std::u16string_view(u"TRUE\0", 5)); }, kSwitch, true, u"TRUE",
-     false},
-    {"true and a space", [] { return StringValue(std::u16string_view(u"true \0", 6)); }, kSwitch, true,
+     kSwitchName, true, u"true", true},
+    {"true terminated", [] { return TerminatedString(u"true"); }, kSwitchName, true, u"true", true},
+    {"true, nul, x", [] { return StringValue(std::u16string_view(u"true\0x\0", 7)); }, kSwitchName, true,
+     u"true", true},
+    {"false", [] { return TerminatedString(u"false"); }, kSwitchName, true, u"false", false},
+    {"upper case TRUE", [] { return StringValue(std::u16string_view(u"TRUE\0", 5)); }, kSwitchName, true,
+     u"TRUE", false},
+    {"true and a space", [] { return StringValue(std::u16string_view(u"true \0", 6)); }, kSwitchName, true,
      u"true ", false},
-    {"chinese text", [] { return StringValue(std::u16string_view(u"修复\0", 3)); }, kSwitch, true, u"修复",
-     false},
+    {"chinese text", [] { return StringValue(std::u16string_view(u"修复\0", 3)); }, kSwitchName, true,
+     u"修复", false},
     {"unpaired high surrogate after true", [] { return StringValue(std::u16string(u"true\xD800", 5)); },
-     kSwitch, true, std::u16string(u"true\xD800", 5), false},
-    {"lone low surrogate", [] { return StringValue(std::u16string(1, char16_t{0xDC00})); }, kSwitch, true,
+     kSwitchName, true, std::u16string(u"true\xD800", 5), false},
+    {"lone low surrogate", [] { return StringValue(std::u16string(1, char16_t{0xDC00})); }, kSwitchName, true,
      std::u16string(1, char16_t{0xDC00}), false},
-    {"one MiB, true then filler", [] { return TrueThenFiller(std::size_t{1} << 20); }, kSwitch, true, u"true",
-     true},
+    {"one MiB, true then filler", [] { return TrueThenFiller(std::size_t{1} << 20); }, kSwitchName, true,
+     u"true", true},
     {"sixteen MiB of text",
      [] {
          return RawValue{kString, std::vector<unsigned char>(std::size_t{16} << 20, 'A')};
      },
-     kSwitch, true, std::u16string(std::size_t{8} << 20, u'\x4141'), false},
+     kSwitchName, true, std::u16string(std::size_t{8} << 20, u'\x4141'), false},
     {"expandable string true",
      [] {
-         return RawValue{kExpandString, Bytes(std::u16string_view(u"true\0", 5))};
+         return RawValue{kExpandString, TerminatedString(u"true").bytes};
      },
-     kSwitch, false, kUntouched, false},
+     kSwitchName, false, kUntouched, false},
     {"multi string true",
      [] {
          return RawValue{kMultiString, Bytes(std::u16string_view(u"true\0\0", 6))};
      },
-     kSwitch, false, kUntouched, false},
+     kSwitchName, false, kUntouched, false},
     {"binary true",
      [] {
-         return RawValue{kBinary, Bytes(std::u16string_view(u"true\0", 5))};
+         return RawValue{kBinary, TerminatedString(u"true").bytes};
      },
-     kSwitch, false, kUntouched, false},
+     kSwitchName, false, kUntouched, false},
     {"dword 1",
      [] {
          return RawValue{kDword, {1, 0, 0, 0}};
      },
-     kSwitch, false, kUntouched, false},
+     kSwitchName, false, kUntouched, false},
     {"qword 1",
      [] {
          return RawValue{kQword, {1, 0, 0, 0, 0, 0, 0, 0}};
      },
-     kSwitch, false, kUntouched, false},
+     kSwitchName, false, kUntouched, false},
     {"none type",
      [] {
-         return RawValue{kNone, Bytes(std::u16string_view(u"true\0", 5))};
+         return RawValue{kNone, TerminatedString(u"true").bytes};
      },
-     kSwitch, false, kUntouched, false},
-    {"name in other case", [] { return StringValue(std::u16string_view(u"true\0", 5)); },
-     u"USE_Software_OpenGL", true, u"true", true},
+     kSwitchName, false, kUntouched, false},
+    {"name in other case", [] { return TerminatedString(u"true"); }, u"USE_Software_OpenGL", true, u"true",
+     true},
 };
 
 class StoredValueTest : public ::testing::TestWithParam<StoredCase> {
@@ -148,7 +145,7 @@ TEST_P(StoredValueTest, IsReadWholeOrNotAtAll) {
     WideString text;
     ASSERT_TRUE(text.Assign(kUntouched));
 
-    EXPECT_EQ(key.ReadString(kSwitch, text), c.read);
+    EXPECT_EQ(key.ReadString(kSwitchName, text), c.read);
     EXPECT_TRUE(text.view() == c.text) << "read " << text.size() << " characters";
 }
 
@@ -162,8 +159,7 @@ TEST_P(StoredValueTest, FlowKeepsTheStateTable) {
 
     ASSERT_EQ(dialog.shown.size(), 1u);
     EXPECT_EQ(dialog.shown[0].buttons, c.on ? platform::DialogButtons::YesNo : platform::DialogButtons::Ok);
-    EXPECT_EQ(GetRawValue(kEditorKey, kSwitch),
-              StringValue(c.on ? std::u16string_view(u"false\0", 6) : std::u16string_view(u"true\0", 5)));
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), TerminatedString(c.on ? u"false" : u"true"));
     EXPECT_EQ(registry.Count(RegistryCall::SetValue), 1);
     EXPECT_EQ(registry.OpenKeys(), 0);
 }

@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr wchar_t kEditorKey[] = L"Drovenal\\Lumarest";
-constexpr wchar_t kSwitch[] = L"use_software_opengl";
+constexpr wchar_t kEditorKeyBelowSoftware[] = L"Drovenal\\Lumarest";
+constexpr wchar_t kSwitchWide[] = L"use_software_opengl";
 constexpr wchar_t kGuardKey[] = L"BlackScreenFixTests\\Guard";
 constexpr wchar_t kSentinel[] = L"sentinel";
 
@@ -85,7 +85,7 @@ TEST_F(UserSettingsGuardTest, WhatATestWritesAndDeletesStaysInItsScratchKey) {
                                        static_cast<DWORD>(planted.bytes.size())) == ERROR_SUCCESS;
     ASSERT_TRUE(set);
     // The editor's switch as the user has it (on a test machine: missing). It is only ever read here.
-    const std::optional<RawValue> editorSwitch = Read(userSoftware, kEditorKey, kSwitch);
+    const std::optional<RawValue> editorSwitch = Read(userSoftware, kEditorKeyBelowSoftware, kSwitchWide);
 
     {
         ScratchStore store;
@@ -94,10 +94,9 @@ TEST_F(UserSettingsGuardTest, WhatATestWritesAndDeletesStaysInItsScratchKey) {
         RecordingDialog dialog;
         RunBlackScreenFix(platform::SystemRegistry(), dialog);
         ASSERT_EQ(dialog.shown.size(), 1u);
-        EXPECT_EQ(GetRawValue(u"Software\\Drovenal\\Lumarest", u"use_software_opengl"),
-                  StringValue(std::u16string_view(u"true\0", 5)))
+        EXPECT_EQ(GetRawValue(kEditorKeyBelowSoftware, kSwitchWideName), TerminatedString(u"true"))
             << "the program wrote its switch through HKEY_CURRENT_USER";
-        EXPECT_EQ(Read(userSoftware, kEditorKey, kSwitch), editorSwitch)
+        EXPECT_EQ(Read(userSoftware, kEditorKeyBelowSoftware, kSwitchWide), editorSwitch)
             << "the user's own switch is untouched";
 
         ASSERT_TRUE(
@@ -110,7 +109,7 @@ TEST_F(UserSettingsGuardTest, WhatATestWritesAndDeletesStaysInItsScratchKey) {
         Exists(userSoftware, L"BlackScreenFixTests\\Scratch\\" + std::to_wstring(::GetCurrentProcessId())));
     EXPECT_EQ(Read(userSoftware, kGuardKey, kSentinel), planted);
     EXPECT_EQ(Read(HKEY_CURRENT_USER, L"Software\\BlackScreenFixTests\\Guard", kSentinel), planted);
-    EXPECT_EQ(Read(userSoftware, kEditorKey, kSwitch), editorSwitch);
+    EXPECT_EQ(Read(userSoftware, kEditorKeyBelowSoftware, kSwitchWide), editorSwitch);
 }
 
 }  // namespace

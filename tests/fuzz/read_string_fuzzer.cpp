@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr char16_t kKey[] = u"Software\\Drovenal\\Lumarest";
-constexpr char16_t kName[] = u"use_software_opengl";
 std::filesystem::path valueFile;
 
 void Require(bool condition, const char* what) {
@@ -47,13 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) {
         return 0;
     }
-    Require(MakeKey(kKey), "the key");
+    Require(MakeKey(kEditorKey), "the key");
     const bool rawFile = (data[0] & 1) != 0;
     std::optional<RawValue> stored;
     if (rawFile) {
         std::ofstream(valueFile, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
-        stored = GetRawValue(kKey, kName);  // what the store makes of the file, if anything
+        stored = GetRawValue(kEditorKey, kSwitchName);  // what the store makes of the file, if anything
     } else {
         if (size < 5) {
             return 0;
@@ -61,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint32_t type = std::uint32_t{data[1]} | std::uint32_t{data[2]} << 8 |
                                    std::uint32_t{data[3]} << 16 | std::uint32_t{data[4]} << 24;
         const RawValue value{type, std::vector<unsigned char>(data + 5, data + size)};
-        Require(PutRawValue(kKey, kName, value), "the write");
-        stored = GetRawValue(kKey, kName);
+        Require(PutRawValue(kEditorKey, kSwitchName, value), "the write");
+        stored = GetRawValue(kEditorKey, kSwitchName);
         Require(stored == value, "the value reads back exactly");
     }
 
@@ -80,9 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     {
         RegistryKey key;
-        Require(key.Open(platform::SystemRegistry().CurrentUser(), kKey, false), "the open");
+        Require(key.Open(platform::SystemRegistry().CurrentUser(), kEditorKey, false), "the open");
         WideString text;
-        Require(key.ReadString(kName, text) == readable, "ReadString succeeds exactly for strings");
+        Require(key.ReadString(kSwitchName, text) == readable, "ReadString succeeds exactly for strings");
         Require(text.view() == (readable ? std::u16string_view(expected) : std::u16string_view()),
                 "the text read");
     }
@@ -92,8 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RunBlackScreenFix(platform::SystemRegistry(), dialog);
     Require(dialog.shown.size() == 1, "one dialog");
     Require((dialog.shown[0].buttons == platform::DialogButtons::YesNo) == on, "dialog B exactly when on");
-    Require(GetRawValue(kKey, kName) ==
-                StringValue(on ? std::u16string_view(u"false\0", 6) : std::u16string_view(u"true\0", 5)),
+    Require(GetRawValue(kEditorKey, kSwitchName) == TerminatedString(on ? u"false" : u"true"),
             "the switch afterwards");
     return 0;
 }

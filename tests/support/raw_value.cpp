@@ -30,6 +30,12 @@ RawValue StringValue(std::u16string_view textWithTerminator) {
     return {platform::registry_type::kString, Utf16Bytes(textWithTerminator)};
 }
 
+RawValue TerminatedString(std::u16string_view text) {
+    RawValue value = StringValue(text);
+    value.bytes.insert(value.bytes.end(), 2, 0);
+    return value;
+}
+
 bool PutRawValue(const char16_t* key, const char16_t* name, const RawValue& value) {
     const platform::UniqueKey handle = OpenUserKey(key, /*create=*/true);
     // A buffer one unit longer than the data, filled with non-zero bytes: the Windows registry quietly counts

@@ -23,9 +23,16 @@ inline void PrintTo(const RawValue& value, std::ostream* os) {
     }
 }
 
+// The editor's settings key under HKEY_CURRENT_USER, and the switch in it.
+constexpr char16_t kEditorKey[] = u"Software\\Drovenal\\Lumarest";
+constexpr char16_t kSwitchName[] = u"use_software_opengl";
+
 // The UTF-16 code units of `text`, little-endian, exactly as written (add u'\0' for a terminator).
 std::vector<unsigned char> Utf16Bytes(std::u16string_view text);
+// REG_SZ data exactly as given, terminator or not.
 RawValue StringValue(std::u16string_view textWithTerminator);
+// REG_SZ data with its terminating NUL, the way the program writes text: 10 bytes for "true", 12 for "false".
+RawValue TerminatedString(std::u16string_view text);
 
 // Write `value` as `name` under HKEY_CURRENT_USER\`key`, creating the key; false if the registry refused.
 bool PutRawValue(const char16_t* key, const char16_t* name, const RawValue& value);
