@@ -94,7 +94,7 @@ TEST_F(UserSettingsGuardTest, WhatATestWritesAndDeletesStaysInItsScratchKey) {
         RecordingDialog dialog;
         RunBlackScreenFix(platform::SystemRegistry(), dialog);
         ASSERT_EQ(dialog.shown.size(), 1u);
-        EXPECT_EQ(GetRawValue(kEditorKeyBelowSoftware, kSwitchWideName), TerminatedString(u"true"))
+        EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), TerminatedString(u"true"))
             << "the program wrote its switch through HKEY_CURRENT_USER";
         EXPECT_EQ(Read(userSoftware, kEditorKeyBelowSoftware, kSwitchWide), editorSwitch)
             << "the user's own switch is untouched";
