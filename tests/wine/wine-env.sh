@@ -40,10 +40,11 @@ wine_env_setup() {
   # winemenubuilder would add menu entries for the prefix to the real $HOME.
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   export WINESERVER=/usr/lib/wine/wineserver
-  local package
+  local package preloader preloader_package
   if [[ $arch == win64 ]]; then
     export WINE=/usr/lib/wine/wine64
     package=wine64
+    preloader=/usr/lib/wine/wine64-preloader preloader_package=wine64-preloader
   else
     local reason
     if ! reason=$("$(dirname "${BASH_SOURCE[0]}")/../../scripts/runs-32bit-programs"); then
@@ -52,11 +53,20 @@ wine_env_setup() {
     fi
     export WINE=/usr/lib/wine/wine
     package=wine32:i386
+    preloader=/usr/lib/wine/wine-preloader preloader_package=wine32-preloader:i386
   fi
 
   local font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
   if [[ ! -x "$WINE" ]]; then
     echo "wine-env.sh: $WINE is missing (Debian package $package)" >&2
+    return 1
+  fi
+  # Without its preloader the loader cannot reserve the addresses a Windows
+  # process needs before the system's libraries land there, and now and then a
+  # program stops before it starts ("failed to map the shared user data",
+  # exit code 1).
+  if [[ ! -x "$preloader" ]]; then
+    echo "wine-env.sh: $preloader is missing (Debian package $preloader_package)" >&2
     return 1
   fi
   if [[ ! -f "$font" ]]; then

@@ -31,6 +31,11 @@ LOADERS = {
     "win64": ("/usr/lib/wine/wine64", "wine64"),
     "win32": ("/usr/lib/wine/wine", "wine32:i386"),
 }
+# Without its preloader Wine fails to start a program now and then (see wine-env.sh).
+PRELOADERS = {
+    "win64": ("/usr/lib/wine/wine64-preloader", "wine64-preloader"),
+    "win32": ("/usr/lib/wine/wine-preloader", "wine32-preloader:i386"),
+}
 WINESERVER = "/usr/lib/wine/wineserver"
 XVFB = "/usr/bin/Xvfb"
 XDOTOOL = "/usr/bin/xdotool"
@@ -77,8 +82,8 @@ def unavailable(arch):
 def missing_tools(extra=(), arch="win64"):
     """A message for each required file (REQUIRED, the loader of arch, and
     extra, as (path, what to do about it)) that is not there."""
-    loader, package = LOADERS[arch]
-    required = list(REQUIRED) + [(loader, f"install the Debian package {package}")] + list(extra)
+    required = list(REQUIRED) + [(path, f"install the Debian package {package}")
+                                 for path, package in (LOADERS[arch], PRELOADERS[arch])] + list(extra)
     return [f"{path} is missing ({remedy})" for path, remedy in required if not os.path.exists(path)]
 
 
