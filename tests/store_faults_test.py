@@ -128,13 +128,17 @@ class Faults(unittest.TestCase):
 
     def test_writer_killed_at_any_moment_leaves_the_old_or_the_new_value(self):
         rng = random.Random(2)
+        # The moments to kill at span a whole run, however long this build takes to start (a sanitised one takes
+        # many times longer): the run's write comes just before its dialog, near the end.
+        self.store.put(FALSE)
+        lifetime = self.whole_run_seconds()
         self.store.put(FALSE)
         before = FALSE
         outcomes = {FALSE: 0, TRUE: 0}
         for attempt in range(150):
             with subprocess.Popen([PROGRAM], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                   env=self.store.env) as run:
-                time.sleep(rng.uniform(0, 0.004))
+                time.sleep(rng.uniform(0, lifetime))
                 run.send_signal(signal.SIGKILL)
             after = self.store.switch()
             outcomes[after] = outcomes.get(after, 0) + 1
@@ -149,6 +153,15 @@ class Faults(unittest.TestCase):
         # Whatever a killed writer left behind goes with the next completed write.
         self.assertEqual(self.store.run()[0], 0)
         self.assertFalse(leftovers(self.store.root))
+
+    def whole_run_seconds(self):
+        """How long a run takes from its start to its end, answered at once: the shortest of three."""
+        seconds = []
+        for _ in range(3):
+            started = time.monotonic()
+            self.assertEqual(self.store.run()[0], 0)
+            seconds.append(time.monotonic() - started)
+        return min(seconds)
 
 
 if __name__ == "__main__":
