@@ -11,18 +11,13 @@ per case and "e2e: N passed, M failed"; the exit code is 1 if any case failed,
 and 77 (skipped, with the reason) where the machine cannot run that Wine.
 """
 
-import argparse
 import os
+import re
 import sys
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
-import re
-import signal
-import time
-
-from wine_desktop import (SKIPPED, TITLE, DesktopError, Stopped, WineDesktop, missing_tools, on_signal,
-                          unavailable)
+from wine_desktop import TITLE, CaseFailed, case_arguments, run_cases
 
 KEY = r"Software\Drovenal\Lumarest"
 VALUE = "use_software_opengl"
@@ -94,10 +89,6 @@ CASES = [
     ("key not accessible: silent, nothing written", [("deny",)],
      [(None, None, DENIED)]),
 ]
-
-
-class CaseFailed(Exception):
-    pass
 
 
 # -- registry snapshots --------------------------------------------------------
@@ -282,58 +273,10 @@ def run_case(desk, exe, setup, steps):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--arch", choices=["win64", "win32"], default="win64",
-                        help="64-bit or 32-bit Wine (default: win64)")
-    parser.add_argument("--exe", required=True, help="BlackScreenFix.exe to test")
-    parser.add_argument("--tools", required=True, help="folder with set_raw_value.exe and dialog_probe.exe")
-    parser.add_argument("--workdir", required=True, help="scratch folder for the Wine prefix")
-    parser.add_argument("-k", dest="only", metavar="TEXT",
-                        help="run only the cases whose name contains TEXT")
+    parser = case_arguments(__doc__.splitlines()[0], "folder with set_raw_value.exe and dialog_probe.exe")
     parser.add_argument("--verbose", action="store_true", help="log every command with its duration")
-    parser.add_argument("--timeout", type=int, default=1200,
-                        help="give up (and clean up) after this many seconds")
     args = parser.parse_args()
-
-    cases = [c for c in CASES if not args.only or args.only in c[0]]
-    if not cases:
-        parser.error(f"no case name contains {args.only!r}")
-    reason = unavailable(args.arch)
-    if reason:
-        print(f"e2e: skipped: {reason}")
-        return SKIPPED
-    needed = [(os.path.abspath(args.exe), "build the project first"),
-              (os.path.join(args.tools, "set_raw_value.exe"), "build the project first"),
-              (os.path.join(args.tools, "dialog_probe.exe"), "build the project first")]
-    problems = missing_tools(needed, args.arch)
-    if problems:
-        for p in problems:
-            print("e2e: " + p, file=sys.stderr)
-        print(f"e2e: 0 passed, {len(cases)} failed")
-        return 1
-
-    passed = failed = 0
-    started = time.monotonic()
-    signal.signal(signal.SIGALRM, on_signal)
-    signal.alarm(args.timeout)
-    try:
-        with WineDesktop(args.workdir, args.tools, verbose=args.verbose, arch=args.arch) as desk:
-            for name, setup, steps in cases:
-                case_started = time.monotonic()
-                try:
-                    run_case(desk, os.path.abspath(args.exe), setup, steps)
-                    passed += 1
-                    print(f"ok   {name} ({time.monotonic() - case_started:.1f} s)", flush=True)
-                except (CaseFailed, DesktopError) as e:
-                    failed += 1
-                    print(f"FAIL {name}: {e}", flush=True)
-    except (Stopped, DesktopError) as e:
-        print(f"e2e: aborted: {e}", flush=True)
-        failed = len(cases) - passed
-    signal.alarm(0)
-    print(f"# {time.monotonic() - started:.1f} s in all")
-    print(f"e2e: {passed} passed, {failed} failed")
-    return 1 if failed else 0
+    return run_cases("e2e", args, CASES, run_case, ["set_raw_value.exe", "dialog_probe.exe"], verbose=args.verbose)
 
 
 if __name__ == "__main__":

@@ -18,7 +18,6 @@ those may be is pinned by the import check in tests/pe). The rest must be
 exactly the sequence the case lists, argument by argument.
 """
 
-import argparse
 import os
 import re
 import struct
@@ -26,12 +25,8 @@ import sys
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
-import signal
-import time
-
 from e2e_test import KEY, NO, REG_DWORD, REG_SZ, RETURN, TEXT_A, TEXT_B, VALUE, reset, utf16
-from wine_desktop import (SKIPPED, TITLE, DesktopError, Stopped, WineDesktop, missing_tools, on_signal,
-                          unavailable)
+from wine_desktop import TITLE, CaseFailed, case_arguments, run_cases
 
 HKEY_CURRENT_USER = 0x80000001
 KEY_ALL_ACCESS = 0xF003F
@@ -49,10 +44,6 @@ STARTING = re.compile(r"^([0-9a-f]+):[0-9a-f]+:Starting thread proc ([0-9A-Fa-f]
 # The C runtime's own calls from the image; see the docstring.
 RUNTIME_DLLS = {"msvcrt", "kernel32", "ntdll"}
 PROGRAM_PREFIXES = ("Reg", "Co", "Ole", "MessageBox")
-
-
-class CaseFailed(Exception):
-    pass
 
 
 # -- the program's image --------------------------------------------------------
@@ -265,60 +256,16 @@ def trace_only_the_program(desk, exe):
     desk.wine("reg", "delete", debug, "/v", "RelayFromExclude", "/f", check=False)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--arch", choices=["win64", "win32"], default="win64",
-                        help="64-bit or 32-bit Wine (default: win64)")
-    parser.add_argument("--exe", required=True, help="BlackScreenFix.exe to test")
-    parser.add_argument("--tools", required=True, help="folder with set_raw_value.exe")
-    parser.add_argument("--workdir", required=True, help="scratch folder for the Wine prefix")
-    parser.add_argument("-k", dest="only", metavar="TEXT", help="run only the cases whose name contains TEXT")
-    parser.add_argument("--timeout", type=int, default=1200,
-                        help="give up (and clean up) after this many seconds")
-    args = parser.parse_args()
-
-    exe = os.path.abspath(args.exe)
-    cases = [c for c in CASES if not args.only or args.only in c[0]]
-    if not cases:
-        parser.error(f"no case name contains {args.only!r}")
-    reason = unavailable(args.arch)
-    if reason:
-        print(f"win32 calls: skipped: {reason}")
-        return SKIPPED
-    problems = missing_tools([(exe, "build the project first"),
-                              (os.path.join(args.tools, "set_raw_value.exe"), "build the project first")],
-                             args.arch)
+def run_case(desk, exe, setup, key, expected):
+    reset(desk, setup)
+    problems = call_problems(program_calls(run_traced(desk, exe, key), exe), expected)
     if problems:
-        for p in problems:
-            print("win32 calls: " + p, file=sys.stderr)
-        print(f"win32 calls: 0 passed, {len(cases)} failed")
-        return 1
+        raise CaseFailed("; ".join(problems))
 
-    passed = failed = 0
-    started = time.monotonic()
-    signal.signal(signal.SIGALRM, on_signal)
-    signal.alarm(args.timeout)
-    try:
-        with WineDesktop(args.workdir, args.tools, arch=args.arch) as desk:
-            trace_only_the_program(desk, exe)
-            for name, setup, key, expected in cases:
-                try:
-                    reset(desk, setup)
-                    problems = call_problems(program_calls(run_traced(desk, exe, key), exe), expected)
-                    if problems:
-                        raise CaseFailed("; ".join(problems))
-                    passed += 1
-                    print(f"ok   {name}", flush=True)
-                except (CaseFailed, DesktopError) as e:
-                    failed += 1
-                    print(f"FAIL {name}: {e}", flush=True)
-    except (Stopped, DesktopError) as e:
-        print(f"win32 calls: aborted: {e}", flush=True)
-        failed = len(cases) - passed
-    signal.alarm(0)
-    print(f"# {time.monotonic() - started:.1f} s in all")
-    print(f"win32 calls: {passed} passed, {failed} failed")
-    return 1 if failed else 0
+
+def main():
+    args = case_arguments(__doc__.splitlines()[0], "folder with set_raw_value.exe").parse_args()
+    return run_cases("win32 calls", args, CASES, run_case, ["set_raw_value.exe"], prepare=trace_only_the_program)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 """A private X server with a fresh Wine prefix on it, for the tests that show
-the repair tool's dialogs (e2e_test.py, screenshots.py).
+the repair tool's dialogs (e2e_test.py, win32_calls_test.py, screenshots.py).
 
     with WineDesktop(workdir, tools_dir, arch="win64") as desk:
         proc = desk.start(exe)
@@ -14,14 +14,20 @@ stopped on leaving the block, also on an exception or SIGTERM/SIGINT/SIGALRM.
 arch is "win64" (64-bit Wine) or "win32" (32-bit Wine, for the 32-bit build).
 Where 32-bit Wine cannot run, entering the block raises Unavailable, whose
 message says why; tests report that as skipped (exit code SKIPPED).
+
+A test that runs a table of cases takes its command line from
+case_arguments() and hands the table to run_cases(), which runs each case on
+one desktop and reports as CTest expects.
 """
 
+import argparse
 import ctypes
 import json
 import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -58,6 +64,10 @@ REQUIRED = [
 
 class DesktopError(Exception):
     pass
+
+
+class CaseFailed(Exception):
+    """One case of a test went wrong; the message says how."""
 
 
 class Unavailable(Exception):
@@ -122,6 +132,71 @@ def describe_output(proc):
 
 def on_signal(signum, _frame):
     raise Stopped(f"stopped by signal {signum}")
+
+
+def case_arguments(description, tools_help):
+    """The command line of a test that runs a table of cases on the program under Wine; add to it as needed."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--arch", choices=["win64", "win32"], default="win64",
+                        help="64-bit or 32-bit Wine (default: win64)")
+    parser.add_argument("--exe", required=True, help="BlackScreenFix.exe to test")
+    parser.add_argument("--tools", required=True, help=tools_help)
+    parser.add_argument("--workdir", required=True, help="scratch folder for the Wine prefix")
+    parser.add_argument("-k", dest="only", metavar="TEXT", help="run only the cases whose name contains TEXT")
+    parser.add_argument("--timeout", type=int, default=1200,
+                        help="give up (and clean up) after this many seconds")
+    return parser
+
+
+def run_cases(label, args, cases, run_case, tools, prepare=None, verbose=False):
+    """Runs cases, each a tuple of its name and then the arguments of run_case(desk, exe, ...), one after another
+    on one WineDesktop, after prepare(desk, exe) if given. tools are the files of --tools the cases need.
+
+    Prints a line per case and "LABEL: N passed, M failed". Returns the exit code: 0, 1 if a case failed or the
+    desktop could not be made, SKIPPED (with the reason printed) where this machine cannot run that Wine, and 2
+    if no case matches -k."""
+    cases = [c for c in cases if not args.only or args.only in c[0]]
+    if not cases:
+        print(f"{label}: no case name contains {args.only!r}", file=sys.stderr)
+        return 2
+    reason = unavailable(args.arch)
+    if reason:
+        print(f"{label}: skipped: {reason}")
+        return SKIPPED
+    exe = os.path.abspath(args.exe)
+    needed = [(exe, "build the project first")]
+    needed += [(os.path.join(args.tools, tool), "build the project first") for tool in tools]
+    problems = missing_tools(needed, args.arch)
+    if problems:
+        for p in problems:
+            print(f"{label}: {p}", file=sys.stderr)
+        print(f"{label}: 0 passed, {len(cases)} failed")
+        return 1
+
+    passed = failed = 0
+    started = time.monotonic()
+    signal.signal(signal.SIGALRM, on_signal)
+    signal.alarm(args.timeout)
+    try:
+        with WineDesktop(args.workdir, args.tools, verbose=verbose, arch=args.arch) as desk:
+            if prepare:
+                prepare(desk, exe)
+            for name, *case in cases:
+                case_started = time.monotonic()
+                try:
+                    run_case(desk, exe, *case)
+                    passed += 1
+                    print(f"ok   {name} ({time.monotonic() - case_started:.1f} s)", flush=True)
+                except (CaseFailed, DesktopError) as e:
+                    failed += 1
+                    print(f"FAIL {name}: {e}", flush=True)
+    except (Stopped, DesktopError) as e:
+        print(f"{label}: aborted: {e}", flush=True)
+        failed = len(cases) - passed
+    signal.alarm(0)
+    print(f"# {time.monotonic() - started:.1f} s in all")
+    print(f"{label}: {passed} passed, {failed} failed")
+    return 1 if failed else 0
 
 
 class WineDesktop:
