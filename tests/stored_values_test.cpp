@@ -24,8 +24,9 @@ constexpr std::u16string_view kUntouched = u"left as it was";
 // text is built only when its test runs.
 class ExpectedText {
   public:
-    // Implicit, so that a cell of the table may be the text itself.
+    // cppcheck-suppress noExplicitConstructor ; implicit, so that a cell of the table may be the text itself
     ExpectedText(const char16_t* text) : literal_(text) {}
+    // cppcheck-suppress noExplicitConstructor
     ExpectedText(std::u16string_view text) : literal_(text) {}
     explicit ExpectedText(std::u16string (*build)()) : build_(build) {}
 
