@@ -121,7 +121,7 @@ def program_calls(trace, exe):
             continue
         _, tid, kind, dll, function, args, retval, caller = m.groups()
         if kind == "Call":
-            parsed = [Arg(number, text) for number, text in TRACE_ARG.findall(args)] if args else []
+            parsed = [Arg(a.group(1), a.group(2)) for a in TRACE_ARG.finditer(args)] if args else []
             calls.append(Call(tid, dll.lower(), function, parsed, caller))
         else:
             opened = next((c for c in reversed(calls) if c.retval is None and (c.tid, c.dll, c.function,
