@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 using namespace platform::registry_status;
 using namespace platform::registry_type;
 
-constexpr char16_t kTestKey[] = u"Software\\BlackScreenFixTests";
-
 class RegistrySemanticsTest : public ::testing::Test {
   protected:
     ScratchStore store;

@@ -27,8 +27,6 @@ namespace fs = std::filesystem;
 using namespace platform::registry_status;
 using namespace platform::registry_type;
 
-constexpr char16_t kTestKey[] = u"Software\\BlackScreenFixTests";
-
 class StandInStoreTest : public ::testing::Test {
   protected:
     fs::path StoreRoot() const { return fs::path(store.home()) / "standin-registry" / "HKEY_CURRENT_USER"; }

@@ -75,8 +75,6 @@ namespace fs = std::filesystem;
 using namespace platform::registry_status;
 using namespace platform::registry_type;
 
-constexpr char16_t kTestKey[] = u"Software\\BlackScreenFixTests";
-
 class SyncTest : public ::testing::Test {
   protected:
     void TearDown() override { syncFault = {}; }

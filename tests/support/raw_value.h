@@ -26,6 +26,8 @@ inline void PrintTo(const RawValue& value, std::ostream* os) {
 // The editor's settings key under HKEY_CURRENT_USER, and the switch in it.
 constexpr char16_t kEditorKey[] = u"Software\\Drovenal\\Lumarest";
 constexpr char16_t kSwitchName[] = u"use_software_opengl";
+// A key of the tests' own under HKEY_CURRENT_USER, apart from the editor's.
+constexpr char16_t kTestKey[] = u"Software\\BlackScreenFixTests";
 
 // The UTF-16 code units of `text`, little-endian, exactly as written (add u'\0' for a terminator).
 std::vector<unsigned char> Utf16Bytes(std::u16string_view text);
