@@ -122,7 +122,9 @@ bool MakeUserFolder(int parent, const char* name) {
             return false;
         }
     }
-    return SyncToDisk(parent);
+    // A descriptor open only to pass through cannot be flushed; one of its own can.
+    const UniqueFd flushable(::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return flushable && SyncToDisk(flushable.get());
 }
 
 RegistryStatus OpenFolder(int parent, const char* name, bool create, UniqueFd& folder) {

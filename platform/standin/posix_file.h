@@ -40,7 +40,8 @@ bool SyncToDisk(int fd);
 
 // Make a new file (O_EXCL, open for writing) or folder that is exactly user-only whatever the umask: under a
 // strict umask (0277) a folder would be made read-only to its owner, and every later write into it would
-// fail. A new folder's name is synced to disk before it is used. On failure, errno says why.
+// fail. A new folder's name is synced to disk before it is used; its `parent` may be open only to pass
+// through (O_PATH). On failure, errno says why.
 UniqueFd CreateUserFile(int folder, const char* name);
 bool MakeUserFolder(int parent, const char* name);
 
