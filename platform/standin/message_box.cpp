@@ -45,8 +45,13 @@ bool Print(const std::string& text) {
 }
 
 // The longest answer taken, in bytes. A terminal sends at most 4095 characters as one line, so a longer
-// line is not someone answering; reading stops there, and no input can take unbounded memory or time.
+// line is not someone answering; reading stops there, and no line can take unbounded memory or time.
 constexpr std::size_t kMaxAnswer = 4096;
+
+// The most answers read to one question. Someone who means to answer gives y or n within a few tries; an
+// input that goes on giving something else (`yes ok |`) is nobody answering, and the box ends unanswered.
+// With kMaxAnswer, this bounds what one dialog reads and prints, so no input can keep it going for ever.
+constexpr int kMaxAnswers = 10;
 
 // One line of standard input without its line ending, folded to lower case and trimmed. False when no answer
 // can come: at end of input, after a read error (the terminal is gone) and for a line longer than kMaxAnswer.
@@ -82,18 +87,19 @@ class TerminalMessageDialog final : public MessageDialog {
         if (!Print(box + "[Yes] / [No] (y/n, Enter = Yes) ")) {
             return DialogResult::NotShown;
         }
-        for (std::string answer; ReadAnswer(answer);) {
+        std::string answer;
+        for (int answers = 1; ReadAnswer(answer); ++answers) {
             if (answer.empty() || answer == "y" || answer == "yes") {
                 return DialogResult::Yes;
             }
             if (answer == "n" || answer == "no") {
                 return DialogResult::No;
             }
-            if (!Print("Please answer y or n. ")) {
+            if (answers == kMaxAnswers || !Print("Please answer y or n. ")) {
                 break;
             }
         }
-        return DialogResult::NotShown;  // end of input: nobody is there to answer
+        return DialogResult::NotShown;  // nobody is there to answer
     }
 };
 
