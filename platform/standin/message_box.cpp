@@ -1,6 +1,10 @@
 // The stand-in message box: the terminal is the dialog. It prints the caption, the text and the buttons in
 // UTF-8 on standard output and reads the answer from standard input, a line at a time.
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -53,12 +57,28 @@ constexpr std::size_t kMaxAnswer = 4096;
 // With kMaxAnswer, this bounds what one dialog reads and prints, so no input can keep it going for ever.
 constexpr int kMaxAnswers = 10;
 
+// The next byte of standard input, or EOF. Whoever shares standard input may have made it non-blocking
+// (O_NONBLOCK); there, no byte yet is not the end of input, and the answer is waited for as anywhere else.
+int NextByte() {
+    for (;;) {
+        const int c = std::getchar();
+        if (c != EOF || std::ferror(stdin) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return c;
+        }
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, -1) < 0 && errno != EINTR) {
+            return EOF;  // with the read error still set
+        }
+        std::clearerr(stdin);
+    }
+}
+
 // One line of standard input without its line ending, folded to lower case and trimmed. False when no answer
 // can come: at end of input, after a read error (the terminal is gone) and for a line longer than kMaxAnswer.
 bool ReadAnswer(std::string& answer) {
     answer.clear();
     int c = 0;
-    while ((c = std::getchar()) != EOF && c != '\n') {
+    while ((c = NextByte()) != EOF && c != '\n') {
         if (answer.size() == kMaxAnswer) {
             return false;
         }
