@@ -45,6 +45,12 @@ bool SyncToDisk(int fd);
 UniqueFd CreateUserFile(int folder, const char* name);
 bool MakeUserFolder(int parent, const char* name);
 
+// Opens the file `name` inside `folder` for reading, never through a symbolic link and never as a
+// controlling terminal. A FIFO is opened without waiting for a writer; a plain file whose lease another
+// process holds (F_SETLEASE, as a file server takes) is opened once the holder has given the lease up.
+// Invalid on failure, with errno saying why.
+UniqueFd OpenForReading(int folder, const char* name);
+
 // Opens the folder `name` inside `parent`, never through a symbolic link; with `create`, makes it first if
 // it is missing.
 RegistryStatus OpenFolder(int parent, const char* name, bool create, UniqueFd& folder);
