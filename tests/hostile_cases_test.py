@@ -445,7 +445,8 @@ def sanitized(program):
 
 
 if __name__ == "__main__":
-    result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
+    # Any further arguments name the tests to run, as unittest takes them.
+    result = unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2, exit=False).result
     if not result.wasSuccessful():
         sys.exit(1)
     sys.exit(77 if HostileCases.skipped else 0)
