@@ -147,7 +147,7 @@ UniqueFd OpenForReading(int folder, const char* name) {
         return UniqueFd(::openat(folder, name, kFlags | O_NOFOLLOW | O_NONBLOCK));  // no lease was in the way
     }
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", pinned.get());
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", pinned.get());  // any descriptor fits
     return UniqueFd(::open(path, kFlags));
 }
 
