@@ -4,13 +4,16 @@ Each case runs the real program, one or more times, on the real stand-in store i
 and checks which dialog appears, the value stored afterwards, exit code 0 and an empty standard error, that no
 temporary file is left, and that every run ends in bounded time and memory.
 
-Memory is watched while the program runs and the run is ended once it passes the bound, so that a fault shows as a
-failure, not as a machine out of memory. Cases that need another user skip (exit 77) when not run as root."""
+Memory and output are watched while the program runs and the run is ended once it passes a bound, so that a fault
+shows as a failure, not as a machine out of memory or disk. Cases that need another user skip (exit 77) when not run as
+root."""
 
+import contextlib
 import fcntl
 import os
 import resource
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -29,7 +32,10 @@ ROOT = os.geteuid() == 0
 
 DEADLINE = 60  # seconds for one run: proves it did not hang, measures nothing
 MEMORY_HEADROOM = 32 << 20  # bytes a run may use beyond a plain run's peak; no answer or value needs more
+OUTPUT_BOUND = 1 << 20  # bytes a run may print: a dialog with every re-ask it allows takes a few KiB
 ENDLESS, OVERLONG = "endless", "overlong"  # standard inputs other than typed text
+WRONG_ANSWERS = "endless wrong answers"  # "ok" on every line, for ever
+NOT_LOADED = (126, 127)  # exit codes of a program that could not even be loaded: prlimit's and the loader's
 
 
 def as_user(uid, command):
@@ -82,7 +88,9 @@ class Run:
     user: int = None
     umask: int = None
     file_size_limit: int = None
+    address_space: int = None  # bytes (prlimit --as)
     hang_up: bool = False  # on a terminal that is closed while the dialog waits
+    late: bool = False  # `stdin` is typed on a non-blocking pipe only once the dialog waits for it
 
 
 @dataclass
@@ -95,9 +103,16 @@ class Outcome:
     why: str = ""
 
 
+@contextlib.contextmanager
 def open_stdin(text, scratch):
     if text == ENDLESS:
-        return open("/dev/zero", "rb")  # a line that never ends
+        with open("/dev/zero", "rb") as zeros:  # a line that never ends
+            yield zeros
+        return
+    if text == WRONG_ANSWERS:
+        with subprocess.Popen(["yes", "ok"], stdout=subprocess.PIPE) as answers:
+            yield answers.stdout
+        return
     path = os.path.join(scratch, "stdin")
     with open(path, "wb") as typed:
         if text == OVERLONG:
@@ -107,7 +122,17 @@ def open_stdin(text, scratch):
             typed.write(b"\n\n")
         else:
             typed.write(text.encode())
-    return open(path, "rb")
+    with open(path, "rb") as stdin:
+        yield stdin
+
+
+def waits_for_input(pid):
+    """True once the program sleeps: after its prompt, the only place it sleeps is in waiting for the answer."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] == "S"
+    except (FileNotFoundError, ProcessLookupError):
+        return False
 
 
 def resident(pid):
@@ -121,9 +146,11 @@ def resident(pid):
     return 0
 
 
-def reap(process, limit, deadline, streams):
-    """Waits for the program while reading `streams` (descriptors of its output), and ends it past `deadline` or once
-    it holds more than `limit` bytes. Returns what each stream gave, the peak memory and why it was ended, if it was."""
+def reap(process, limit, deadline, streams, late=None):
+    """Waits for the program while reading `streams` (descriptors of its output), and ends it past `deadline`, once it
+    holds more than `limit` bytes or once it has printed more than OUTPUT_BOUND. `late` is (descriptor, text): the text
+    is written there once the program has asked and waits for its answer. Returns what each stream gave, the peak
+    memory and why it was ended, if it was."""
     received = {fd: b"" for fd in streams}
     open_streams = list(streams)
     why = ""
@@ -146,6 +173,12 @@ def reap(process, limit, deadline, streams):
         if pid:
             break
         read(0.02)
+        if late and b"(y/n" in received[streams[0]] and waits_for_input(process.pid):
+            os.write(late[0], late[1].encode())
+            os.close(late[0])
+            late = None
+        if not why and sum(map(len, received.values())) > OUTPUT_BOUND:
+            why = f"printed more than {OUTPUT_BOUND >> 20} MiB"
         if not why and time.monotonic() > deadline:
             why = f"still running after {DEADLINE} s"
         if not why and resident(process.pid) > limit:
@@ -156,12 +189,16 @@ def reap(process, limit, deadline, streams):
             break
     while read(0):  # what is left in the pipes
         pass
+    if late:
+        os.close(late[0])
     process.returncode = os.waitstatus_to_exitcode(status)
     return [received[fd] for fd in streams], usage.ru_maxrss * 1024, why
 
 
 def execute(store, run, limit):
     command = [PROGRAM] if run.user is None else as_user(run.user, [PROGRAM])
+    if run.address_space is not None:
+        command = ["prlimit", f"--as={run.address_space}", *command]
 
     def in_child():
         if run.umask is not None:
@@ -191,6 +228,16 @@ def execute(store, run, limit):
             os.close(terminal)
             (errors,), peak, why = reap(process, limit, deadline, [errors_read])
             output = shown
+        elif run.late:
+            stdin, typing = os.pipe()
+            os.set_blocking(stdin, False)
+            process = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE, stderr=errors_write,
+                                       env=store.env)
+            os.close(stdin)
+            os.close(errors_write)
+            (output, errors), peak, why = reap(process, limit, deadline, [process.stdout.fileno(), errors_read],
+                                               late=(typing, run.stdin))
+            process.stdout.close()
         else:
             with tempfile.TemporaryDirectory(prefix="blackscreenfix-run-") as scratch, \
                     open_stdin(run.stdin, scratch) as stdin:
@@ -225,13 +272,57 @@ def value_announcing_4_gib(store):
         value.truncate(12 + size)  # sparse: no disk used
 
 
+def below_a_search_only_folder(store):
+    """The home folder is below one that others may pass through but not list, as a /home of mode 0711."""
+    home = os.path.join(store.root, "home")
+    os.mkdir(home, 0o700)
+    os.chown(home, store.owner, store.owner)
+    os.chown(store.root, 0, 0)
+    os.chmod(store.root, 0o711)
+    store.env.update(XDG_CONFIG_HOME=os.path.join(home, ".config"), HOME=home)
+
+
+def under_a_lease(file_of):
+    """Another process holds a write lease on the file `file_of(store)`, as a file server may, and gives it up once
+    asked (by the lease-break signal). The preparation returns what waits for that process to end."""
+    def prepare(store):
+        path = file_of(store)
+        held, tell = os.pipe()
+        holder = os.fork()
+        if holder == 0:
+            code = 1
+            try:
+                os.close(held)
+                signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGIO])  # the break's signal, waited for below
+                leased = os.open(path, os.O_RDONLY)
+                fcntl.fcntl(leased, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+                os.write(tell, b"held")
+                if signal.sigtimedwait([signal.SIGIO], DEADLINE):
+                    fcntl.fcntl(leased, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+                    code = 0
+            finally:
+                os._exit(code)
+        os.close(tell)
+        with os.fdopen(held, "rb") as reply:
+            assert reply.read(4) == b"held", f"no lease could be taken on {path}"
+        return lambda: os.waitpid(holder, 0)
+    return prepare
+
+
+def abandoned_temporary(store):
+    path = os.path.join(store.key_folder, ".tmp-4194304-1")  # a PID above the largest: its writer is gone
+    with open(path, "wb") as half:
+        half.write(b"REGV half")
+    return path
+
+
 @dataclass
 class Case:
     what: str
     runs: list
     before: str = None  # the switch stored first, by the store's owner
     owner: int = None  # whose the configuration folder is; the user running the test if None
-    prepare: object = None  # a function of the store
+    prepare: object = None  # a function of the store; what it returns, if anything, is called once the runs end
     needs_root: bool = False
 
 
@@ -239,6 +330,12 @@ CASES = [
     Case("FIFO where the value belongs", prepare=fifo_for_value, runs=[Run("\n", "A", TRUE)]),
     Case("endless answer line", before=TRUE, runs=[Run(ENDLESS, "B", FALSE)]),
     Case("overlong answer line, then Yes", before=TRUE, runs=[Run(OVERLONG, "B", FALSE)]),
+    Case("endless wrong answers", before=TRUE, runs=[Run(WRONG_ANSWERS, "B", FALSE)]),
+    Case("Yes typed late on a non-blocking standard input", before=TRUE, runs=[Run("y\n", "B", TRUE, late=True)]),
+    Case("lease on the value file, given up when asked", before=TRUE,
+         prepare=under_a_lease(lambda store: store.value_file), runs=[Run("\n", "B", TRUE)]),
+    Case("lease on an abandoned temporary file, given up when asked", before=FALSE,
+         prepare=under_a_lease(abandoned_temporary), runs=[Run("\n", "A", TRUE)]),
     Case("value file announcing 4 GiB", prepare=value_announcing_4_gib, runs=[Run("\n", "A", TRUE)]),
     # Folders made read-only by the umask would refuse every later write; as root, modes refuse nothing.
     Case("umask 0277", owner=NOBODY, needs_root=True, runs=[
@@ -249,6 +346,8 @@ CASES = [
     Case("another user's configuration folder", owner=NOBODY, needs_root=True, runs=[
         Run("\n", "", MISSING),
         Run("\n", "A", TRUE, user=NOBODY)]),
+    Case("home below a folder others may only pass through", owner=NOBODY, prepare=below_a_search_only_folder,
+         needs_root=True, runs=[Run("\n", "A", TRUE, user=NOBODY), Run("n\n", "B", FALSE, user=NOBODY)]),
     Case("another user's store", owner=NOBODY, before=FALSE, needs_root=True, runs=[
         Run("\n", "", FALSE),
         Run("\n", "A", TRUE, user=NOBODY)]),
@@ -288,8 +387,8 @@ class HostileCases(unittest.TestCase):
     def check(self, case, store):
         if case.before is not None:
             store.put(case.before)
-        if case.prepare is not None:
-            case.prepare(store)
+        if case.prepare is not None and (finish := case.prepare(store)) is not None:
+            self.addCleanup(finish)
         for number, run in enumerate(case.runs, 1):
             with self.subTest(run=number):
                 outcome = execute(store, run, self.limit)
@@ -302,9 +401,52 @@ class HostileCases(unittest.TestCase):
                 self.assertEqual(store.foreign_entries(), [], "written by someone other than the store's owner")
                 self.assertLessEqual(outcome.peak, self.limit)
 
+    def test_memory_running_out_anywhere_ends_the_run_silently(self):
+        """Under every limit on address space, a page apart, from the least a whole run needs down to where the program
+        can no longer be loaded: wherever memory runs out, the run ends with exit code 0, nothing on standard error
+        and the old value or the new one."""
+        if sanitized(PROGRAM):
+            HostileCases.skipped.append("memory running out")
+            self.skipTest("the sanitizers reserve terabytes of address space, and their allocator ends a run itself "
+                          "when memory runs out")
+        page = os.sysconf("SC_PAGE_SIZE")
+
+        def run_under(pages):
+            store = Store()
+            try:
+                outcome = execute(store, Run("\n", "A", TRUE, address_space=pages * page), self.limit)
+                return outcome, store.switch(), store.leftovers()
+            finally:
+                store.close()
+
+        enough, short = (64 << 20) // page, 0  # the least whole run lies above `short`, at or below `enough`
+        while enough - short > 1:
+            middle = (enough + short) // 2
+            outcome, after, _ = run_under(middle)
+            whole = outcome.code == 0 and dialog_of(outcome.output) == "A" and after == TRUE
+            enough, short = (middle, short) if whole else (enough, middle)
+        for pages in range(enough - 1, enough - 1 - (2 << 20) // page, -1):
+            outcome, after, leftovers = run_under(pages)
+            if outcome.code in NOT_LOADED and outcome.output == "":
+                break
+            with self.subTest(address_space=f"{pages * page >> 10} KiB"):
+                self.assertTrue(outcome.ended, outcome.why)
+                self.assertEqual((outcome.code, outcome.errors), (0, ""))
+                self.assertIn(dialog_of(outcome.output), ("", "A"))
+                self.assertIn(after, (MISSING, TRUE))
+                self.assertEqual(leftovers, [])
+        else:
+            self.fail(f"still loaded with {(2 << 20) >> 10} KiB less address space than a whole run needs")
+
+
+def sanitized(program):
+    done = subprocess.run(["ldd", program], capture_output=True, text=True, check=True, timeout=DEADLINE)
+    return "libasan" in done.stdout
+
 
 if __name__ == "__main__":
-    result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
+    # Any further arguments name the tests to run, as unittest takes them.
+    result = unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2, exit=False).result
     if not result.wasSuccessful():
         sys.exit(1)
     sys.exit(77 if HostileCases.skipped else 0)

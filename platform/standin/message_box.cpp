@@ -1,6 +1,10 @@
 // The stand-in message box: the terminal is the dialog. It prints the caption, the text and the buttons in
 // UTF-8 on standard output and reads the answer from standard input, a line at a time.
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -45,15 +49,36 @@ bool Print(const std::string& text) {
 }
 
 // The longest answer taken, in bytes. A terminal sends at most 4095 characters as one line, so a longer
-// line is not someone answering; reading stops there, and no input can take unbounded memory or time.
+// line is not someone answering; reading stops there, and no line can take unbounded memory or time.
 constexpr std::size_t kMaxAnswer = 4096;
+
+// The most answers read to one question. Someone who means to answer gives y or n within a few tries; an
+// input that goes on giving something else (`yes ok |`) is nobody answering, and the box ends unanswered.
+// With kMaxAnswer, this bounds what one dialog reads and prints, so no input can keep it going for ever.
+constexpr int kMaxAnswers = 10;
+
+// The next byte of standard input, or EOF. Whoever shares standard input may have made it non-blocking
+// (O_NONBLOCK); there, no byte yet is not the end of input, and the answer is waited for as anywhere else.
+int NextByte() {
+    for (;;) {
+        const int c = std::getchar();
+        if (c != EOF || std::ferror(stdin) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return c;
+        }
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, -1) < 0 && errno != EINTR) {
+            return EOF;  // with the read error still set
+        }
+        std::clearerr(stdin);
+    }
+}
 
 // One line of standard input without its line ending, folded to lower case and trimmed. False when no answer
 // can come: at end of input, after a read error (the terminal is gone) and for a line longer than kMaxAnswer.
 bool ReadAnswer(std::string& answer) {
     answer.clear();
     int c = 0;
-    while ((c = std::getchar()) != EOF && c != '\n') {
+    while ((c = NextByte()) != EOF && c != '\n') {
         if (answer.size() == kMaxAnswer) {
             return false;
         }
@@ -82,18 +107,19 @@ class TerminalMessageDialog final : public MessageDialog {
         if (!Print(box + "[Yes] / [No] (y/n, Enter = Yes) ")) {
             return DialogResult::NotShown;
         }
-        for (std::string answer; ReadAnswer(answer);) {
+        std::string answer;
+        for (int answers = 1; ReadAnswer(answer); ++answers) {
             if (answer.empty() || answer == "y" || answer == "yes") {
                 return DialogResult::Yes;
             }
             if (answer == "n" || answer == "no") {
                 return DialogResult::No;
             }
-            if (!Print("Please answer y or n. ")) {
+            if (answers == kMaxAnswers || !Print("Please answer y or n. ")) {
                 break;
             }
         }
-        return DialogResult::NotShown;  // end of input: nobody is there to answer
+        return DialogResult::NotShown;  // nobody is there to answer
     }
 };
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace platform::standin {
 
@@ -122,7 +123,32 @@ bool MakeUserFolder(int parent, const char* name) {
             return false;
         }
     }
-    return SyncToDisk(parent);
+    // A descriptor open only to pass through cannot be flushed; one of its own can.
+    const UniqueFd flushable(::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return flushable && SyncToDisk(flushable.get());
+}
+
+UniqueFd OpenForReading(int folder, const char* name) {
+    constexpr int kFlags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
+    UniqueFd file(::openat(folder, name, kFlags | O_NOFOLLOW | O_NONBLOCK));
+    if (file || errno != EWOULDBLOCK) {
+        return file;
+    }
+    // A lease: its holder has just been asked to give it up, and only an open that blocks waits for that.
+    // Blocking, a FIFO would wait for a writer for ever, and the name may be a FIFO's by now. So the file is
+    // first held open as it is (O_PATH breaks no lease and waits for nothing) and, if it is plain, opened
+    // again through that descriptor: the same file, whatever the name has become.
+    const UniqueFd pinned(::openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!pinned || ::fstat(pinned.get(), &info) != 0) {
+        return file;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return UniqueFd(::openat(folder, name, kFlags | O_NOFOLLOW | O_NONBLOCK));  // no lease was in the way
+    }
+    char path[32];
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", pinned.get());  // any descriptor fits
+    return UniqueFd(::open(path, kFlags));
 }
 
 RegistryStatus OpenFolder(int parent, const char* name, bool create, UniqueFd& folder) {

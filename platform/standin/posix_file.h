@@ -40,9 +40,16 @@ bool SyncToDisk(int fd);
 
 // Make a new file (O_EXCL, open for writing) or folder that is exactly user-only whatever the umask: under a
 // strict umask (0277) a folder would be made read-only to its owner, and every later write into it would
-// fail. A new folder's name is synced to disk before it is used. On failure, errno says why.
+// fail. A new folder's name is synced to disk before it is used; its `parent` may be open only to pass
+// through (O_PATH). On failure, errno says why.
 UniqueFd CreateUserFile(int folder, const char* name);
 bool MakeUserFolder(int parent, const char* name);
+
+// Opens the file `name` inside `folder` for reading, never through a symbolic link and never as a
+// controlling terminal. A FIFO is opened without waiting for a writer; a plain file whose lease another
+// process holds (F_SETLEASE, as a file server takes) is opened once the holder has given the lease up.
+// Invalid on failure, with errno saying why.
+UniqueFd OpenForReading(int folder, const char* name);
 
 // Opens the folder `name` inside `parent`, never through a symbolic link; with `create`, makes it first if
 // it is missing.

@@ -62,10 +62,8 @@ class StandInRegistry final : public Registry {
         if (fileName.empty()) {
             return kFileNotFound;  // no value can have such a name
         }
-        // Without O_NONBLOCK, a FIFO where the value belongs would wait for a writer for ever; whatever is
-        // not a plain file is refused once open.
-        const UniqueFd file(
-            ::openat(folder, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        // Whatever is not a plain file is refused once open.
+        const UniqueFd file = OpenForReading(folder, fileName.c_str());
         if (!file) {
             return StatusInFolder(folder, errno);
         }

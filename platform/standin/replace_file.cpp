@@ -53,7 +53,7 @@ RegistryStatus CreateLockedTemporary(int folder, std::string& name, UniqueFd& fi
 // Removes the temporary file `name` if its writer is gone, which is exactly when its lock is free. Before it
 // goes, the name is checked to be still that file's.
 void RemoveIfAbandoned(int folder, const char* name) {
-    const UniqueFd file(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const UniqueFd file = OpenForReading(folder, name);
     struct stat opened {};
     struct stat named {};
     if (file && ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(file.get(), &opened) == 0 &&

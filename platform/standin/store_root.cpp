@@ -42,9 +42,11 @@ bool MayMakeIn(int folder) {
 }
 
 // Opens the absolute path `path`, making missing folders on the way. The user's own folders there may be
-// symbolic links.
+// symbolic links. Each folder is opened only to pass through (O_PATH), which needs no more than search
+// permission: many hosts give others no more than that on the folder of home folders (mode 0711).
 RegistryStatus OpenPath(const std::string& path, UniqueFd& folder) {
-    folder.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    constexpr int kPassThrough = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    folder.reset(::open("/", kPassThrough));
     if (!folder) {
         return StatusFromErrno(errno);
     }
@@ -55,7 +57,7 @@ RegistryStatus OpenPath(const std::string& path, UniqueFd& folder) {
         if (name.empty()) {
             continue;
         }
-        UniqueFd child(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd child(::openat(folder.get(), name.c_str(), kPassThrough));
         if (!child && errno == ENOENT) {
             if (!MayMakeIn(folder.get())) {
                 return kAccessDenied;
@@ -63,7 +65,7 @@ RegistryStatus OpenPath(const std::string& path, UniqueFd& folder) {
             if (!MakeUserFolder(folder.get(), name.c_str()) && errno != EEXIST) {
                 return StatusFromErrno(errno);
             }
-            child.reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            child.reset(::openat(folder.get(), name.c_str(), kPassThrough));
         }
         if (!child) {
             return StatusFromErrno(errno);
