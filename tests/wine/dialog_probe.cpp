@@ -1,22 +1,28 @@
-// Test helper: waits for the repair tool's message box and describes it as one line of UTF-8 JSON, without
-// touching it:
+// Test helper: waits for a visible top-level window of a running program, whatever its caption, and describes
+// it as one line of UTF-8 JSON, without touching it:
 //
-//   {"title":"...","class":"#32770","owner":0,"focus_id":1,
+//   {"window":65634,"title":"...","class":"#32770","owner":0,"focus_id":1,
 //    "controls":[{"class":"Static","id":65535,"text":"...","visible":true,"default":false},
 //                {"class":"Button","id":1,"text":"OK","visible":true,"default":true}, ...]}
 //
-// "owner" is 1 when the box has an owner window, "default" marks the push button drawn as the default one,
-// "focus_id" is the control with the keyboard focus (the button that Enter presses).
+// "window" is the window's handle, "owner" is 1 when the box has an owner window, "default" marks the push
+// button drawn as the default one, "focus_id" is the control with the keyboard focus (the button that Enter
+// presses).
 //
-//   dialog_probe [TIMEOUT_MS [TITLE]]
+//   dialog_probe TIMEOUT_MS PROGRAM [ANSWERED]
 //
-// TITLE defaults to the tool's caption (so that the command line carries no non-ASCII text). Exit code 0
-// when the window was found, 2 when no visible window with that title appeared within TIMEOUT_MS (default
-// 10000).
+// PROGRAM is the file name of the program's executable (BlackScreenFix.exe). ANSWERED is the "window" of a
+// box already answered: it stays visible for a moment while it closes, and is passed over. Exit code 0 when a
+// window was found, 2 when none appeared within TIMEOUT_MS, 1 on a usage error.
 #include <windows.h>
 
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -75,18 +81,59 @@ std::string describe_control(HWND control) {
            ",\"default\":" + (is_default_button(control) ? "true" : "false") + "}";
 }
 
+// The processes running an executable named `program`: more than one while an earlier run is going away.
+std::vector<DWORD> processes_named(const wchar_t* program) {
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return ids;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE;
+         more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, program) == 0) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// A visible top-level window of a process named `program`, other than `answered`; null if there is none.
+HWND visible_window_of(const wchar_t* program, uintptr_t answered) {
+    const std::vector<DWORD> processes = processes_named(program);
+    if (processes.empty()) {
+        return nullptr;
+    }
+    for (HWND window = FindWindowExW(nullptr, nullptr, nullptr, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, nullptr, nullptr)) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        // A box exists before it is filled in; it turns visible once its text and buttons are final.
+        if (reinterpret_cast<uintptr_t>(window) != answered && IsWindowVisible(window) != FALSE &&
+            std::find(processes.begin(), processes.end(), process) != processes.end()) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const DWORD timeout_ms = argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 10000;
-    const wchar_t* title = argc > 2 ? argv[2] : L"修复黑屏";
+    if (argc < 3) {
+        return 1;
+    }
+    const DWORD timeout_ms = std::wcstoul(argv[1], nullptr, 10);
+    const wchar_t* program = argv[2];
+    const uintptr_t answered = argc > 3 ? std::wcstoull(argv[3], nullptr, 10) : 0;
 
-    // The box exists before it is filled in; it turns visible once its text and buttons are final.
     HWND dialog = nullptr;
     const DWORD start = GetTickCount();
     for (;;) {
-        dialog = FindWindowW(nullptr, title);
-        if (dialog != nullptr && IsWindowVisible(dialog) != FALSE) {
+        dialog = visible_window_of(program, answered);
+        if (dialog != nullptr) {
             break;
         }
         if (GetTickCount() - start > timeout_ms) {
@@ -104,7 +151,8 @@ int wmain(int argc, wchar_t** argv) {
     GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui);
     HWND owner = GetWindow(dialog, GW_OWNER);
     const std::string line =
-        "{\"title\":" + json_string(window_text(dialog)) + ",\"class\":" + json_string(class_name(dialog)) +
+        "{\"window\":" + std::to_string(reinterpret_cast<uintptr_t>(dialog)) +
+        ",\"title\":" + json_string(window_text(dialog)) + ",\"class\":" + json_string(class_name(dialog)) +
         ",\"owner\":" + (owner != nullptr ? "1" : "0") +
         ",\"focus_id\":" + std::to_string(gui.hwndFocus != nullptr ? GetDlgCtrlID(gui.hwndFocus) : 0) +
         ",\"controls\":[" + controls + "]}\n";

@@ -191,63 +191,75 @@ def read_value(desk):
     return out.strip()
 
 
-def dialog_problems(info, expected):
-    """What differs between the probed dialog and dialog `expected`."""
-    want = DIALOGS[expected]
-    controls = [c for c in info["controls"] if c["visible"]]
+def shown(window):
+    """The caption, texts and buttons (id, label) of a window as dialog_probe.exe describes it."""
+    controls = [c for c in window["controls"] if c["visible"]]
     texts = [c["text"] for c in controls if c["class"].lower() == "static" and c["text"]]
     buttons = sorted((c["id"], c["text"]) for c in controls if c["class"].lower() == "button")
-    shown = next((name for name, d in DIALOGS.items() if texts == [d["text"]]), None)
+    return window["title"], texts, buttons
+
+
+def describe(window):
+    caption, texts, buttons = shown(window)
+    return f"caption {caption!r}, text {texts}, buttons {buttons}"
+
+
+def dialog_problems(window, expected):
+    """What differs between the window shown and dialog `expected`, each with what was shown instead."""
+    want = DIALOGS[expected]
+    caption, texts, buttons = shown(window)
     problems = []
-    if shown != expected:
-        # The buttons are then wrong as well; the text says enough.
-        return [f"expected dialog {expected}, got " +
-                (f"dialog {shown}" if shown else f"one with the text {texts}")]
-    if info["title"] != TITLE:
-        problems.append(f"caption {info['title']!r}")
-    if info["class"] != "#32770" or info["owner"] != 0:
-        problems.append(f"not an unowned message box (class {info['class']}, owner {info['owner']})")
+    if caption != TITLE:
+        problems.append(f"caption {caption!r} instead of {TITLE!r}")
+    if texts != [want["text"]]:
+        other = next((name for name, d in DIALOGS.items() if texts == [d["text"]]), None)
+        problems.append(f"text {texts}" + (f" (dialog {other}'s)" if other else "")
+                        + f" instead of [{want['text']!r}]")
     if buttons != want["buttons"]:
-        problems.append(f"buttons {buttons}, expected {want['buttons']}")
-    defaults = [c["id"] for c in controls if c["default"]]
-    if defaults != [want["default"]] or info["focus_id"] != want["default"]:
-        problems.append(f"default button {defaults}, focus on {info['focus_id']}, "
+        problems.append(f"buttons {buttons} instead of {want['buttons']}")
+    if window["class"] != "#32770" or window["owner"] != 0:
+        problems.append(f"not an unowned message box (class {window['class']}, owner {window['owner']})")
+    defaults = [c["id"] for c in window["controls"] if c["visible"] and c["default"]]
+    if defaults != [want["default"]] or window["focus_id"] != want["default"]:
+        problems.append(f"default button {defaults}, focus on {window['focus_id']}, "
                         f"expected {want['default']}")
     return problems
 
 
-def run_step(desk, exe, key, dialog):
-    """Runs the tool once and answers its dialog; returns the problems seen.
-    A tool that must stay silent has to exit by itself: one that shows a
-    dialog after all waits for an answer and is caught by the timeout."""
-    problems = []
-    proc = desk.start(exe)
+def output_of(desk):
+    """What the last program run printed, for a failure message; nothing if it printed nothing."""
+    output = desk.run_output()
+    return f" (output: {output})" if output else ""
+
+
+def run_once(desk, exe, key, dialog, env=None):
+    """Runs the program once; dialog `dialog` (None: none at all) must come up and is answered with `key`, and
+    then the program must end. Returns its exit code. Raises CaseFailed as soon as the program shows any other
+    window, ends without the dialog, or does neither within the desktop's limit. env: as for desk.start."""
+    proc = desk.start(exe, env)
     try:
-        if dialog is not None:
-            window = desk.find_dialog(timeout=120)
-            if window is None:
-                code = proc.poll()
-                details = [f"the tool exited with {code}" if code is not None else "",
-                           f"xdotool: {desk.xdotool_error}" if desk.xdotool_error else "",
-                           f"output: {desk.run_output()}" if desk.run_output() else ""]
-                details = "; ".join(d for d in details if d)
-                raise CaseFailed("no dialog appeared" + (f" ({details})" if details else ""))
-            info = desk.probe()
-            if info is None:
-                raise CaseFailed("dialog_probe.exe did not find the dialog")
-            problems += dialog_problems(info, dialog)
-            desk.press(window, key)
-        code = desk.wait(proc, timeout=120)
-        if code is None:
-            again = desk.probe(timeout_ms=0)
-            raise CaseFailed("the tool did not exit" + (
-                f"; it shows a dialog with {[c['text'] for c in again['controls']]}" if again else ""))
-        if code != 0:
-            output = desk.run_output()
-            problems.append(f"exit code {code}" + (f" (output: {output})" if output else ""))
+        window, code = desk.watch(proc)
+        limit = f"within {desk.window_limit_s} s"
+        if window is not None:
+            if dialog is None:
+                raise CaseFailed(f"a window came up, none expected: {describe(window)}")
+            problems = dialog_problems(window, dialog)
+            if problems:
+                raise CaseFailed(f"not dialog {dialog}: " + "; ".join(problems))
+            desk.press(desk.x_window(proc), key)
+            again, code = desk.watch(proc, answered=window["window"])
+            if again is not None:
+                raise CaseFailed(f"after the answer another window came up: {describe(again)}")
+            if code is None:
+                raise CaseFailed(f"the program did not end {limit} of the answer")
+        elif code is None:
+            raise CaseFailed(f"the program neither showed a window nor ended {limit}" + output_of(desk))
+        elif dialog is not None:
+            raise CaseFailed(f"the program ended with exit code {code} without showing dialog {dialog}"
+                             + output_of(desk))
+        return code
     finally:
         desk.stop(proc)
-    return problems
 
 
 def run_case(desk, exe, setup, steps):
@@ -257,7 +269,11 @@ def run_case(desk, exe, setup, steps):
     for number, (key, dialog, expected) in enumerate(steps, 1):
         where = f"run {number}: " if len(steps) > 1 else ""
         before = snapshot(desk)
-        step_problems = run_step(desk, exe, key, dialog)
+        try:
+            code = run_once(desk, exe, key, dialog)
+        except CaseFailed as e:
+            raise CaseFailed(where + str(e)) from None
+        step_problems = [] if code == 0 else [f"exit code {code}" + output_of(desk)]
         value = read_value(desk)
         want = initial if expected == UNCHANGED else expected
         if value != want:

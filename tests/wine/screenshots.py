@@ -56,13 +56,13 @@ def main():
                 reset(desk, setup)
                 proc = desk.start(os.path.abspath(args.exe))
                 try:
-                    window = desk.find_dialog()
-                    info = desk.probe() if window else None
+                    info, _ = desk.watch(proc)
                     if info is None:
                         raise DesktopError(f"dialog {dialog} did not appear")
                     wrong = dialog_problems(info, dialog)
                     if wrong:
                         raise DesktopError(f"not the expected dialog {dialog}: " + "; ".join(wrong))
+                    window = desk.x_window(proc)
                     path = os.path.join(args.out, filename)
                     desk.screenshot(window, path)
                     print(f"screenshots: wrote {path}")

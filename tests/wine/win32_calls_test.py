@@ -6,7 +6,8 @@ server, one run per case, its dialog answered with a key press.
     win32_calls_test.py [--arch win64|win32] --exe BlackScreenFix.exe --tools DIR --workdir DIR
 
 DIR of --tools holds set_raw_value.exe (to put the switch into each case's
-state); --workdir is a scratch folder (the prefix is made anew in it). The
+state) and dialog_probe.exe (to read the dialog before it is answered);
+--workdir is a scratch folder (the prefix is made anew in it). The
 Wine loader and prefix are those of tests/wine/wine_desktop.py, so the same
 test serves every Windows build that Wine runs. Prints one line per case and
 "win32 calls: N passed, M failed"; the exit code is 1 if any case failed,
@@ -25,7 +26,7 @@ import sys
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
-from e2e_test import KEY, NO, REG_DWORD, REG_SZ, RETURN, TEXT_A, TEXT_B, VALUE, reset, utf16
+from e2e_test import KEY, NO, REG_DWORD, REG_SZ, RETURN, TEXT_A, TEXT_B, VALUE, output_of, reset, run_once, utf16
 from wine_desktop import TITLE, CaseFailed, case_arguments, run_cases
 
 HKEY_CURRENT_USER = 0x80000001
@@ -227,23 +228,11 @@ def call_problems(calls, expected):
 
 # -- one case ---------------------------------------------------------------------
 
-def run_traced(desk, exe, key):
+def run_traced(desk, exe, key, dialog):
     """Runs the program with Wine's relay trace on, answers its dialog with `key`, and returns the trace."""
-    proc = desk.start(exe, env={"WINEDEBUG": "-all,+pid,+relay"})
-    try:
-        if key is not None:
-            window = desk.find_dialog(timeout=120)
-            if window is None:
-                raise CaseFailed(f"no dialog appeared ({desk.xdotool_error or 'no window by that name'}; "
-                                 f"the program {'still runs' if proc.poll() is None else f'exited with {proc.poll()}'})")
-            desk.press(window, key)
-        code = desk.wait(proc, timeout=120)
-        if code is None:
-            raise CaseFailed("the program did not exit" + ("" if key else ": it shows a dialog after all?"))
-        if code != 0:
-            raise CaseFailed(f"exit code {code}; output: {desk.run_output()}")
-    finally:
-        desk.stop(proc)
+    code = run_once(desk, exe, key, dialog, env={"WINEDEBUG": "-all,+pid,+relay"})
+    if code != 0:
+        raise CaseFailed(f"exit code {code}" + output_of(desk))
     with open(os.path.join(desk.workdir, "run.log"), encoding="utf-8", errors="replace") as f:
         return f.read()
 
@@ -256,16 +245,22 @@ def trace_only_the_program(desk, exe):
     desk.wine("reg", "delete", debug, "/v", "RelayFromExclude", "/f", check=False)
 
 
+def dialog_called(expected):
+    """The dialog that the expected calls show: "A", "B" or None."""
+    return next((name for name, call in (("A", DIALOG_A), ("B", DIALOG_B)) if call in expected), None)
+
+
 def run_case(desk, exe, setup, key, expected):
     reset(desk, setup)
-    problems = call_problems(program_calls(run_traced(desk, exe, key), exe), expected)
+    problems = call_problems(program_calls(run_traced(desk, exe, key, dialog_called(expected)), exe), expected)
     if problems:
         raise CaseFailed("; ".join(problems))
 
 
 def main():
-    args = case_arguments(__doc__.splitlines()[0], "folder with set_raw_value.exe").parse_args()
-    return run_cases("win32 calls", args, CASES, run_case, ["set_raw_value.exe"], prepare=trace_only_the_program)
+    args = case_arguments(__doc__.splitlines()[0], "folder with set_raw_value.exe and dialog_probe.exe").parse_args()
+    return run_cases("win32 calls", args, CASES, run_case, ["set_raw_value.exe", "dialog_probe.exe"],
+                     prepare=trace_only_the_program)
 
 
 if __name__ == "__main__":
