@@ -1,6 +1,6 @@
 /* What each part of qemu_fixes.c repairs, seen from a 32-bit program under qemu-i386: one line per check,
- * "ok NAME" or "FAIL NAME: what was seen", and exit code 1 if any check failed. fixes_test.py runs it with each
- * part switched off in turn.
+ * "ok NAME" or "FAIL NAME: what was seen", and exit code 1 if any check failed. fixes_test.py runs it with
+ * each part switched off in turn.
  *
  *   trapno of ...      a fault of each kind, and the trap number its signal frame holds
  *   gs after reload    glibc's %gs reloaded (as Wine does in every signal handler) while another thread lives
@@ -22,7 +22,7 @@
 
 static int failures;
 
-static void report(const char *name, const char *problem) {
+static void report(const char* name, const char* problem) {
     if (problem[0]) {
         printf("FAIL %s: %s\n", name, problem);
         ++failures;
@@ -32,29 +32,40 @@ static void report(const char *name, const char *problem) {
     fflush(stdout);
 }
 
-/* -- trap numbers -------------------------------------------------------------------------------------------- */
+/* -- trap numbers
+ * -------------------------------------------------------------------------------------------- */
 
 static sigjmp_buf after_fault;
 static volatile int seen_trapno;
 static volatile int seen_signal;
 
-static void on_fault(int signal_number, siginfo_t *info, void *context) {
+static void on_fault(int signal_number, siginfo_t* info, void* context) {
     (void)info;
     seen_signal = signal_number;
-    seen_trapno = (int)((ucontext_t *)context)->uc_mcontext.gregs[REG_TRAPNO];
+    seen_trapno = (int)((ucontext_t*)context)->uc_mcontext.gregs[REG_TRAPNO];
     siglongjmp(after_fault, 1);
 }
 
-static char *no_access_page;
+static char* no_access_page;
 
-static void read_unmapped(void) { (void)*(volatile char *)no_access_page; }
-static void privileged_instruction(void) { __asm__ volatile("hlt"); }
-static void invalid_opcode(void) { __asm__ volatile("ud2"); }
-static void breakpoint(void) { __asm__ volatile("int3"); }
-static void divide_by_zero(void) { __asm__ volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" : : : "eax", "ecx", "edx"); }
+static void read_unmapped(void) {
+    (void)*(volatile char*)no_access_page;
+}
+static void privileged_instruction(void) {
+    __asm__ volatile("hlt");
+}
+static void invalid_opcode(void) {
+    __asm__ volatile("ud2");
+}
+static void breakpoint(void) {
+    __asm__ volatile("int3");
+}
+static void divide_by_zero(void) {
+    __asm__ volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" : : : "eax", "ecx", "edx");
+}
 
 struct fault {
-    const char *name;
+    const char* name;
     void (*cause)(void);
     int signal_number;
     int trapno; /* what the processor reports */
@@ -75,11 +86,12 @@ static void check_trap_numbers(void) {
     action.sa_sigaction = on_fault;
     action.sa_flags = SA_SIGINFO | SA_NODEFER;
     for (size_t i = 0; i < sizeof faults / sizeof faults[0]; ++i) {
-        const struct fault *fault = &faults[i];
+        const struct fault* fault = &faults[i];
         char problem[160] = "";
         seen_signal = 0;
         sigaction(fault->signal_number, &action, NULL);
-        if (sigsetjmp(after_fault, 1) == 0) fault->cause();
+        if (sigsetjmp(after_fault, 1) == 0)
+            fault->cause();
         if (seen_signal != fault->signal_number)
             snprintf(problem, sizeof problem, "signal %d, expected %d", seen_signal, fault->signal_number);
         else if (seen_trapno != fault->trapno)
@@ -88,7 +100,8 @@ static void check_trap_numbers(void) {
     }
 }
 
-/* -- thread descriptors ---------------------------------------------------------------------------------------- */
+/* -- thread descriptors
+ * ---------------------------------------------------------------------------------------- */
 
 static unsigned short get_gs(void) {
     unsigned short selector;
@@ -96,17 +109,19 @@ static unsigned short get_gs(void) {
     return selector;
 }
 
-static void reload_gs(void) { __asm__ volatile("movw %%gs, %%ax\n\tmovw %%ax, %%gs" : : : "eax"); }
+static void reload_gs(void) {
+    __asm__ volatile("movw %%gs, %%ax\n\tmovw %%ax, %%gs" : : : "eax");
+}
 
-static void *gs_base(void) {
-    void *self;
+static void* gs_base(void) {
+    void* self;
     __asm__ volatile("movl %%gs:0, %0" : "=r"(self));
     return self;
 }
 
 static pthread_barrier_t both_set_up, both_checked;
 
-static void *wait_for_the_check(void *unused) {
+static void* wait_for_the_check(void* unused) {
     (void)unused;
     pthread_barrier_wait(&both_set_up);
     pthread_barrier_wait(&both_checked);
@@ -115,7 +130,7 @@ static void *wait_for_the_check(void *unused) {
 
 static void check_gs_after_reload(void) {
     char problem[160] = "";
-    void *own = gs_base();
+    void* own = gs_base();
     pthread_t other;
     pthread_barrier_init(&both_set_up, NULL, 2);
     pthread_barrier_init(&both_checked, NULL, 2);
@@ -127,7 +142,7 @@ static void check_gs_after_reload(void) {
     }
     pthread_barrier_wait(&both_set_up);
     reload_gs();
-    void *after = gs_base();
+    void* after = gs_base();
     if (after != own) {
         /* Back on its own base before anything reads thread-local data, such as snprintf. */
         struct user_desc segment;
@@ -140,7 +155,8 @@ static void check_gs_after_reload(void) {
         segment.useable = 1;
         syscall(SYS_set_thread_area, &segment);
         reload_gs();
-        snprintf(problem, sizeof problem, "%%gs base %p after the reload, the thread's own is %p", after, own);
+        snprintf(problem, sizeof problem, "%%gs base %p after the reload, the thread's own is %p", after,
+                 own);
     }
     pthread_barrier_wait(&both_checked);
     pthread_join(other, NULL);
@@ -149,7 +165,7 @@ static void check_gs_after_reload(void) {
 
 /* Each thread's stand-in for Wine's TEB: a block whose first word points to itself, reached through %fs. */
 struct teb {
-    struct teb *self;
+    struct teb* self;
 };
 
 enum { WINE_FIRST_LDT_ENTRY = 512 };
@@ -158,7 +174,7 @@ static unsigned fs_gdt_entry = (unsigned)-1;
 
 /* %fs for the calling thread as Wine sets it up: a GDT entry from set_thread_area, the same entry number in
  * every thread, where the kernel allows it; else an LDT entry of the thread's own. */
-static unsigned short set_up_fs(struct teb *teb, unsigned ldt_entry) {
+static unsigned short set_up_fs(struct teb* teb, unsigned ldt_entry) {
     struct user_desc segment;
     memset(&segment, 0, sizeof segment);
     segment.entry_number = fs_gdt_entry;
@@ -179,20 +195,24 @@ static unsigned short set_up_fs(struct teb *teb, unsigned ldt_entry) {
     return selector;
 }
 
-static void *fs_base(void) {
-    void *self;
+static void* fs_base(void) {
+    void* self;
     __asm__ volatile("movl %%fs:0, %0" : "=r"(self));
     return self;
 }
 
-static void reload_fs(void) { __asm__ volatile("movw %%fs, %%ax\n\tmovw %%ax, %%fs" : : : "eax"); }
+static void reload_fs(void) {
+    __asm__ volatile("movw %%fs, %%ax\n\tmovw %%ax, %%fs" : : : "eax");
+}
 
-static void clear_fs(void) { __asm__ volatile("movw %0, %%fs" : : "r"((unsigned short)0)); }
+static void clear_fs(void) {
+    __asm__ volatile("movw %0, %%fs" : : "r"((unsigned short)0));
+}
 
 static struct teb tebs[2];
 static pthread_barrier_t first_set_up, second_set_up;
 
-static void *second_thread(void *unused) {
+static void* second_thread(void* unused) {
     (void)unused;
     pthread_barrier_wait(&first_set_up);
     tebs[1].self = &tebs[1];
@@ -218,10 +238,12 @@ static void check_fs_after_reload(void) {
     pthread_barrier_wait(&first_set_up);
     pthread_barrier_wait(&second_set_up);
     reload_fs();
-    void *after = fs_base();
+    void* after = fs_base();
     if (after != &tebs[0])
-        snprintf(problem, sizeof problem, "%%fs:0 is %p after the reload (the other thread's is %p), the thread's "
-                 "own is %p", after, (void *)&tebs[1], (void *)&tebs[0]);
+        snprintf(problem, sizeof problem,
+                 "%%fs:0 is %p after the reload (the other thread's is %p), the thread's "
+                 "own is %p",
+                 after, (void*)&tebs[1], (void*)&tebs[0]);
     clear_fs();
     pthread_join(other, NULL);
     report("fs after reload", problem);
