@@ -10,7 +10,8 @@
 #
 # ARCH is win64 (the default: 64-bit Wine, /usr/lib/wine/wine64) or win32
 # (32-bit Wine, /usr/lib/wine/wine, for the 32-bit build). A win32 prefix
-# needs a machine that runs 32-bit programs; on one that does not, this says
+# needs a machine that runs 32-bit programs, itself or under emulation (then
+# inside tests/emulation/run-emulated); on one that does neither, this says
 # why and ends with 77, the code the tests report as "skipped".
 #
 # Creating the prefix is done under an flock on PREFIX_DIR.lock, so parallel
@@ -46,10 +47,15 @@ wine_env_setup() {
     package=wine64
     preloader=/usr/lib/wine/wine64-preloader preloader_package=wine64-preloader
   else
-    local reason
-    if ! reason=$("$(dirname "${BASH_SOURCE[0]}")/../../scripts/runs-32bit-programs"); then
-      echo "skipped: 32-bit Wine cannot run here: $reason"
+    local answer
+    if ! answer=$("$(dirname "${BASH_SOURCE[0]}")/../../scripts/runs-32bit-programs"); then
+      echo "skipped: 32-bit Wine cannot run here: ${answer#no: }"
       return 77
+    fi
+    if [[ $answer == emulated* && -z ${EMULATED_32BIT:-} ]]; then
+      echo "wine-env.sh: 32-bit programs run here only under emulation: run this through" \
+        "tests/emulation/run-emulated (its README says how)" >&2
+      return 1
     fi
     export WINE=/usr/lib/wine/wine
     package=wine32:i386

@@ -83,9 +83,13 @@ def unavailable(arch):
         return None
     probe = subprocess.run([os.path.join(HERE, "..", "..", "scripts", "runs-32bit-programs")],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
-    if probe.returncode == 0:
-        return None
-    return "32-bit Wine cannot run here: " + probe.stdout.decode(errors="replace").strip()
+    answer = probe.stdout.decode(errors="replace").strip()
+    if probe.returncode != 0:
+        return "32-bit Wine cannot run here: " + answer.removeprefix("no: ")
+    if answer.startswith("emulated") and not os.environ.get("EMULATED_32BIT"):
+        return ("32-bit Wine runs here only under emulation, and this was not started through "
+                "tests/emulation/run-emulated")
+    return None
 
 
 def missing_tools(extra=(), arch="win64"):
