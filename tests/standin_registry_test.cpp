@@ -270,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ValueSizeTest,
                                            SizeCase{"four GiB", 0xFFFFFFFF, kRegistryCorrupt}),
                          CaseName<SizeCase>);
 
-// The writer keeps exactly what the reader accepts, and refuses the rest.
+// The same sizes written: the writer keeps exactly what the reader accepts, and refuses the rest.
 class WriteSizeTest : public StandInStoreTest, public ::testing::WithParamInterface<SizeCase> {};
 
 TEST_P(WriteSizeTest, UpToTheLimitIsKeptAndAboveItTheOldValue) {
@@ -282,7 +282,7 @@ TEST_P(WriteSizeTest, UpToTheLimitIsKeptAndAboveItTheOldValue) {
         registry.SetValue(key.get(), u"v", kBinary, data.data(), static_cast<std::uint32_t>(data.size())),
         GetParam().status);
     const RawValue expected = GetParam().status == kSuccess ? RawValue{kBinary, data} : StringValue(u"old");
-    EXPECT_TRUE(GetRawValue(kTestKey, u"v") == expected) << "compared, not printed: 64 MiB would be";
+    EXPECT_TRUE(GetRawValue(kTestKey, u"v") == expected) << "compared, not printed: the value is 64 MiB";
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WriteSizeTest,
