@@ -61,6 +61,8 @@ extern "C" int flock(int fd, int operation) {
     return static_cast<int>(::syscall(SYS_flock, fd, operation));
 }
 
+// The C library names the last parameter __new, which C++ cannot spell.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int renameat(int oldFolder, const char* oldName, int newFolder, const char* newName) {
     if (interleaving.beforeRename) {
         std::exchange(interleaving.beforeRename, nullptr)(oldFolder);
