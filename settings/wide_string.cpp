@@ -10,15 +10,6 @@ WideString::~WideString() {
 WideString::WideString(WideString&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), length_(std::exchange(other.length_, 0)) {}
 
-WideString& WideString::operator=(WideString&& other) noexcept {
-    if (this != &other) {
-        std::free(data_);
-        data_ = std::exchange(other.data_, nullptr);
-        length_ = std::exchange(other.length_, 0);
-    }
-    return *this;
-}
-
 bool WideString::Assign(std::u16string_view text) {
     char16_t* const buffer = WritableBuffer(text.size() + 1);
     if (buffer == nullptr) {

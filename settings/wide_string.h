@@ -4,15 +4,16 @@
 #include <string_view>
 
 // UTF-16 text with a known length, owning its characters. Growing it never throws: when memory is short the
-// request fails and the string stays empty. Move-only; nothing in the program needs to copy one.
+// request fails and the string stays empty. It can be moved into a new string but not copied or assigned:
+// nothing in the program needs either.
 class WideString {
   public:
     WideString() = default;
     ~WideString();
     WideString(WideString&& other) noexcept;
-    WideString& operator=(WideString&& other) noexcept;
     WideString(const WideString&) = delete;
     WideString& operator=(const WideString&) = delete;
+    WideString& operator=(WideString&&) = delete;
 
     std::u16string_view view() const { return {c_str(), length_}; }
     const char16_t* c_str() const { return data_ != nullptr ? data_ : u""; }

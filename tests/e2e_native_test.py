@@ -71,6 +71,7 @@ class EndToEnd(unittest.TestCase):
             ("y\n", TRUE), ("YES\n", TRUE), ("  Yes \r\n", TRUE), ("\n", TRUE),
             ("n\n", FALSE), ("No\n", FALSE), ("maybe\nn\n", FALSE), ("maybe\n\n", TRUE),
             ("", FALSE),  # end of input: the box could not be answered, so the switch goes back off
+            ("y", TRUE), ("n", FALSE),  # a last line without its line ending is an answer all the same
             # An answer may take 4096 bytes, more than a terminal sends as one line; a longer line is no answer.
             (" " * 4095 + "y\n", TRUE), (" " * 4096 + "y\n", FALSE),
         ]
@@ -81,6 +82,24 @@ class EndToEnd(unittest.TestCase):
                 self.assertEqual(code, 0)
                 self.assertEqual(dialog_of(output), "B")
                 self.assertEqual(self.home.switch(), after)
+
+    def test_dialog_a_waits_for_its_enter(self):
+        # Enter is pressed only once the dialog shows; the dialog must still be there to take it.
+        typed_read, typed_write = os.pipe()
+        with subprocess.Popen([PROGRAM], stdin=typed_read, stdout=subprocess.PIPE, env=self.home.env) as run:
+            shown = b""
+            while b"(press Enter)" not in shown:
+                chunk = run.stdout.read1(4096)
+                self.assertTrue(chunk, f"ended before its dialog asked for Enter: {shown!r}")
+                shown += chunk
+            os.write(typed_write, b"\n")
+            os.close(typed_write)
+            run.communicate(timeout=30)
+        left = os.read(typed_read, 16)  # the pipe's writer is closed: an empty read means all was taken
+        os.close(typed_read)
+        self.assertEqual(run.returncode, 0)
+        self.assertIn(DIALOG_A, shown.decode("utf-8"))
+        self.assertEqual(left, b"", "the program ended without taking the Enter its dialog asked for")
 
     def test_stored_values_that_are_not_on(self):
         for stored in ("1 5400520055004500" "0000", "4 01000000", FALSE, "1 "):

@@ -264,6 +264,20 @@ def fifo_for_value(store):
     os.mkfifo(store.value_file)
 
 
+def link_for_value(store):
+    store.put(TRUE)  # "on", where the link points: following it would show dialog B
+    target = os.path.join(store.root, "elsewhere")
+    os.rename(store.value_file, target)
+    os.symlink(target, store.value_file)
+
+
+def config_folder_missing_in_shared_folder(store):
+    # A folder of root's that everyone may write, as /tmp is, and the configuration folder not made in it yet.
+    os.chown(store.root, 0, 0)
+    os.chmod(store.root, 0o1777)
+    store.env["XDG_CONFIG_HOME"] = os.path.join(store.root, "config")
+
+
 def value_announcing_4_gib(store):
     store.put(FALSE)
     size = 0xFFFFFFF0
@@ -328,6 +342,7 @@ class Case:
 
 CASES = [
     Case("FIFO where the value belongs", prepare=fifo_for_value, runs=[Run("\n", "A", TRUE)]),
+    Case("symbolic link where the value belongs", prepare=link_for_value, runs=[Run("\n", "A", TRUE)]),
     Case("endless answer line", before=TRUE, runs=[Run(ENDLESS, "B", FALSE)]),
     Case("overlong answer line, then Yes", before=TRUE, runs=[Run(OVERLONG, "B", FALSE)]),
     Case("endless wrong answers", before=TRUE, runs=[Run(WRONG_ANSWERS, "B", FALSE)]),
@@ -348,6 +363,8 @@ CASES = [
         Run("\n", "A", TRUE, user=NOBODY)]),
     Case("home below a folder others may only pass through", owner=NOBODY, prepare=below_a_search_only_folder,
          needs_root=True, runs=[Run("\n", "A", TRUE, user=NOBODY), Run("n\n", "B", FALSE, user=NOBODY)]),
+    Case("configuration folder missing in a shared folder of root's", owner=NOBODY, needs_root=True,
+         prepare=config_folder_missing_in_shared_folder, runs=[Run("\n", "A", TRUE, user=NOBODY)]),
     Case("another user's store", owner=NOBODY, before=FALSE, needs_root=True, runs=[
         Run("\n", "", FALSE),
         Run("\n", "A", TRUE, user=NOBODY)]),

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "tests/support/raw_value.h"
 #include "tests/support/recording_dialog.h"
 #include "tests/support/scratch_store.h"
+#include "tests/support/standin/store_files.h"
 
 namespace {
 
@@ -66,6 +68,52 @@ TEST_F(StandInStoreTest, RelativeConfigFolderIsIgnoredInFavourOfHome) {
     EXPECT_TRUE(fs::exists(home / ".config" / "standin-registry" / "HKEY_CURRENT_USER" / "k_SOFTWARE"));
     EXPECT_FALSE(fs::exists("relative"));
 }
+
+TEST_F(StandInStoreTest, ConfigFolderReachedThroughTheUsersOwnLinkIsUsed) {
+    const fs::path config = fs::path(store.home()) / "dotfiles" / "config";
+    fs::create_directories(config);
+    const fs::path link = fs::path(store.home()) / "config";
+    fs::create_directory_symlink(config, link);
+    ::setenv("XDG_CONFIG_HOME", link.c_str(), 1);
+
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"x")));
+    EXPECT_TRUE(fs::is_directory(config / "standin-registry" / "HKEY_CURRENT_USER" / "k_SOFTWARE"));
+}
+
+// What another user owns is not this user's registry, and nothing is made in it.
+struct ForeignFolderCase {
+    const char* what;
+    const char* folder;  // below the configuration folder, which is "" itself
+    bool storeMadeFirst;
+};
+void PrintTo(const ForeignFolderCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class ForeignFolderTest : public StandInStoreTest, public ::testing::WithParamInterface<ForeignFolderCase> {};
+
+TEST_P(ForeignFolderTest, IsAccessDenied) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a folder to another user";
+    }
+    constexpr uid_t kNobody = 65534;
+    if (GetParam().storeMadeFirst) {
+        ASSERT_TRUE(MakeKey(kTestKey));
+    }
+    ASSERT_EQ(::chown((fs::path(store.home()) / GetParam().folder).c_str(), kNobody, kNobody), 0);
+
+    platform::UniqueKey key(platform::KeyCloser{&registry});
+    EXPECT_EQ(registry.CreateKey(registry.CurrentUser(), u"Software\\Other", key.put()), kAccessDenied);
+    EXPECT_FALSE(fs::exists(StoreRoot() / "k_SOFTWARE" / "k_OTHER"));
+    EXPECT_EQ(fs::exists(StoreRoot()), GetParam().storeMadeFirst);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Owners, ForeignFolderTest,
+    ::testing::Values(ForeignFolderCase{"configuration folder without a store", "", false},
+                      ForeignFolderCase{"store folder", "standin-registry", true},
+                      ForeignFolderCase{"root key folder", "standin-registry/HKEY_CURRENT_USER", true}),
+    CaseName<ForeignFolderCase>);
 
 // What a value file may look like after a crash, a full disk or another program's meddling.
 struct DamageCase {
@@ -128,20 +176,6 @@ TEST_F(StandInStoreTest, FileWhereAKeyBelongsFailsTheOpenAndTheRepairIsSilent) {
     EXPECT_TRUE(fs::is_regular_file(StoreRoot() / "k_SOFTWARE" / "k_DROVENAL" / "k_LUMAREST"));
 }
 
-// A writer holds a lock on its temporary file until the rename; the test holds one as a live writer would.
-class HeldLock {
-  public:
-    explicit HeldLock(const fs::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
-        EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0) << file;
-    }
-    ~HeldLock() { ::close(fd_); }
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-
-  private:
-    int fd_;
-};
-
 TEST_F(StandInStoreTest, AbandonedTemporaryFilesAreRemovedByTheNextWrite) {
     ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"old")));
     const fs::path folder = StoreRoot() / "k_SOFTWARE" / "k_BLACKSCREENFIXTESTS";
@@ -172,6 +206,14 @@ TEST_F(StandInStoreTest, AbandonedTemporaryFilesAreRemovedByTheNextWrite) {
     for (const fs::path& file : live) {
         EXPECT_FALSE(fs::exists(file)) << file << " was left when its writer ended";
     }
+}
+
+TEST_F(StandInStoreTest, OnlyPlainFilesAreTakenForAbandonedTemporaryFiles) {
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"old")));
+    const fs::path fifo = StoreRoot() / "k_SOFTWARE" / "k_BLACKSCREENFIXTESTS" / ".tmp-4194304-1";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"new")));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo))) << "no writer makes one, so it is not the store's";
 }
 
 TEST_F(StandInStoreTest, EveryWriteThroughOneHandleRemovesAbandonedTemporaryFiles) {
@@ -228,16 +270,27 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ValueSizeTest,
                                            SizeCase{"four GiB", 0xFFFFFFFF, kRegistryCorrupt}),
                          CaseName<SizeCase>);
 
-TEST_F(StandInStoreTest, WriteAboveTheLimitIsRefusedAndKeepsTheOldValue) {
+// The same sizes written: the writer keeps exactly what the reader accepts, and refuses the rest.
+class WriteSizeTest : public StandInStoreTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(WriteSizeTest, UpToTheLimitIsKeptAndAboveItTheOldValue) {
     ASSERT_TRUE(PutRawValue(kTestKey, u"v", StringValue(u"old")));
     platform::UniqueKey key(platform::KeyCloser{&registry});
     ASSERT_EQ(registry.OpenKey(registry.CurrentUser(), kTestKey, key.put()), kSuccess);
-    const std::vector<unsigned char> tooLarge(std::size_t{platform::standin::kMaxValueSize} + 1, 'x');
-    EXPECT_EQ(registry.SetValue(key.get(), u"v", kBinary, tooLarge.data(),
-                                static_cast<std::uint32_t>(tooLarge.size())),
-              kInvalidParameter);
-    EXPECT_EQ(GetRawValue(kTestKey, u"v"), StringValue(u"old"));
+    const std::vector<unsigned char> data(GetParam().announced, 'x');
+    EXPECT_EQ(
+        registry.SetValue(key.get(), u"v", kBinary, data.data(), static_cast<std::uint32_t>(data.size())),
+        GetParam().status);
+    const RawValue expected = GetParam().status == kSuccess ? RawValue{kBinary, data} : StringValue(u"old");
+    EXPECT_TRUE(GetRawValue(kTestKey, u"v") == expected) << "compared, not printed: the value is 64 MiB";
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, WriteSizeTest,
+                         ::testing::Values(SizeCase{"the limit", platform::standin::kMaxValueSize, kSuccess},
+                                           SizeCase{"one byte more",
+                                                    platform::standin::kMaxValueSize + std::uint64_t{1},
+                                                    kInvalidParameter}),
+                         CaseName<SizeCase>);
 
 // Whatever umask the run inherits, what the store makes is user-only and stays writable by its user.
 class UmaskTest : public StandInStoreTest, public ::testing::WithParamInterface<mode_t> {};
@@ -246,8 +299,9 @@ TEST_P(UmaskTest, StoreIsMadeExactlyUserOnly) {
     // cppcheck-suppress umaskCalled ; POSIX umask, not the obsolete one of the Windows C runtime
     const mode_t inherited = ::umask(GetParam());
     const bool written = PutRawValue(kTestKey, u"v", StringValue(u"x"));
-    ::umask(inherited);  // cppcheck-suppress umaskCalled
+    const mode_t left = ::umask(inherited);  // cppcheck-suppress umaskCalled
     ASSERT_TRUE(written);
+    EXPECT_EQ(left, GetParam()) << "the store leaves the process's umask as it found it";
     for (const auto& entry : fs::recursive_directory_iterator(StoreRoot().parent_path())) {
         EXPECT_EQ(
             fs::status(entry.path()).permissions(),
@@ -277,13 +331,28 @@ TEST_P(LinkedStoreFolderTest, IsRefusedAndNothingIsWrittenThere) {
 INSTANTIATE_TEST_SUITE_P(Folders, LinkedStoreFolderTest,
                          ::testing::Values("standin-registry", "standin-registry/HKEY_CURRENT_USER"));
 
-TEST_F(StandInStoreTest, KeyDeletedWhileOpenRefusesWrites) {
+TEST_F(StandInStoreTest, KeyDeletedWhileOpenRefusesValuesAndSubKeys) {
     platform::UniqueKey key(platform::KeyCloser{&registry});
     ASSERT_EQ(registry.CreateKey(registry.CurrentUser(), kTestKey, key.put()), kSuccess);
     fs::remove_all(StoreRoot() / "k_SOFTWARE");
     EXPECT_EQ(registry.SetValue(key.get(), u"v", kString, u"x", 4), kKeyDeleted);
     std::uint32_t size = 0;
     EXPECT_EQ(registry.QueryValue(key.get(), u"v", nullptr, nullptr, &size), kKeyDeleted);
+    platform::UniqueKey subKey(platform::KeyCloser{&registry});
+    EXPECT_EQ(registry.OpenKey(key.get(), u"Sub", subKey.put()), kKeyDeleted);
+    EXPECT_EQ(registry.CreateKey(key.get(), u"Sub", subKey.put()), kKeyDeleted);
+}
+
+// Every folder a call opens is closed again by the time the call, or the key it opened, is done.
+TEST_F(StandInStoreTest, KeysOpenedAndClosedLeaveNoDescriptorOpen) {
+    const auto openDescriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, StringValue(u"x")));
+    const auto before = openDescriptors();
+    ASSERT_TRUE(PutRawValue(kEditorKey, kSwitchName, StringValue(u"y")));
+    EXPECT_EQ(GetRawValue(kEditorKey, kSwitchName), StringValue(u"y"));
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST_F(StandInStoreTest, ClosedOrForeignHandlesAreRefused) {

@@ -21,6 +21,7 @@
 #include "tests/support/raw_value.h"
 #include "tests/support/recording_dialog.h"
 #include "tests/support/scratch_store.h"
+#include "tests/support/standin/store_files.h"
 
 namespace {
 
@@ -71,7 +72,6 @@ extern "C" int fsync(int fd) {
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace platform::registry_status;
 using namespace platform::registry_type;
 
@@ -79,15 +79,7 @@ class SyncTest : public ::testing::Test {
   protected:
     void TearDown() override { syncFault = {}; }
 
-    std::vector<std::string> Leftovers() const {
-        std::vector<std::string> found;
-        for (const auto& entry : fs::recursive_directory_iterator(store.home())) {
-            if (entry.path().filename().string().rfind(".tmp-", 0) == 0) {
-                found.push_back(entry.path().string());
-            }
-        }
-        return found;
-    }
+    std::vector<std::string> Leftovers() const { return TemporaryFilesIn(store.home()); }
 
     ScratchStore store;
     platform::Registry& registry = platform::SystemRegistry();
