@@ -36,7 +36,8 @@ ALLOWED_DLL_PATTERN = re.compile(r"api-ms-win-[a-z0-9-]+\.dll")
 
 # Every function the program imports, by DLL. Its own calls are the advapi32, user32 and ole32 ones, one for
 # each Windows service it uses; kernel32 and msvcrt serve the compiler's start-up and exit code (C runtime set-up,
-# thread-local storage, relocation of constants, at-exit functions), which differs between the two targets.
+# thread-local storage, relocation of constants, at-exit functions), which differs between the two targets, and
+# msvcrt the program's silent end when memory runs out (_exit).
 PROGRAM_IMPORTS = {
     "advapi32.dll": {"RegCloseKey", "RegCreateKeyExW", "RegOpenKeyW", "RegQueryValueExW", "RegSetValueExW"},
     "user32.dll": {"MessageBoxW"},
@@ -47,7 +48,7 @@ _RUNTIME_COMMON = {
                      "InitializeCriticalSection", "LeaveCriticalSection", "SetUnhandledExceptionFilter", "Sleep",
                      "TlsGetValue", "VirtualProtect", "VirtualQuery"},
     "msvcrt.dll": {"__set_app_type", "__setusermatherr", "__wgetmainargs", "__winitenv", "_amsg_exit", "_cexit",
-                   "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc",
+                   "_exit", "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc",
                    "memcpy", "signal", "strlen", "strncmp", "vfprintf"},
 }
 RUNTIME_IMPORTS = {
